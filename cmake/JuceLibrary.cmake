@@ -1,0 +1,40 @@
+# JUCE 7 from Debian's juce-modules-source, compiled once into a static library
+# from the modules' unity files. Every project unit uses the same settings header.
+set(JUCE_MODULES_DIR "/usr/share/juce/modules")
+if(NOT EXISTS "${JUCE_MODULES_DIR}/juce_core/juce_core.h")
+  message(FATAL_ERROR "JUCE modules not found in ${JUCE_MODULES_DIR}: install juce-modules-source")
+endif()
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TAMBLIT_FREETYPE REQUIRED IMPORTED_TARGET freetype2)
+find_package(ZLIB REQUIRED)
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(X11 REQUIRED)
+find_package(Threads REQUIRED)
+
+set(TAMBLIT_JUCE_MODULES
+  juce_core juce_events juce_data_structures juce_graphics juce_gui_basics
+  juce_gui_extra juce_audio_basics juce_audio_processors)
+
+set(juce_sources "")
+foreach(module ${TAMBLIT_JUCE_MODULES})
+  list(APPEND juce_sources "${JUCE_MODULES_DIR}/${module}/${module}.cpp")
+endforeach()
+
+add_library(tamblit_juce STATIC ${juce_sources})
+target_include_directories(tamblit_juce SYSTEM PUBLIC
+  "${JUCE_MODULES_DIR}"
+  "${TAMBLIT_VST2_INCLUDE_DIR}"
+  "${CMAKE_SOURCE_DIR}/src/plugin")
+target_compile_definitions(tamblit_juce PUBLIC
+  JUCE_APP_CONFIG_HEADER="TamblitPluginConfig.h"
+  FST_DONT_DEPRECATE_UNKNOWN=1
+  $<$<CONFIG:Debug>:DEBUG=1 _DEBUG=1>
+  $<$<NOT:$<CONFIG:Debug>>:NDEBUG=1 JUCE_NDEBUG=1>)
+target_compile_options(tamblit_juce PRIVATE -w)
+target_compile_options(tamblit_juce PUBLIC -Wno-cpp)
+target_link_libraries(tamblit_juce PUBLIC
+  PkgConfig::TAMBLIT_FREETYPE ZLIB::ZLIB PNG::PNG JPEG::JPEG
+  ${X11_LIBRARIES} Threads::Threads ${CMAKE_DL_LIBS} rt)
+target_include_directories(tamblit_juce SYSTEM PUBLIC ${X11_INCLUDE_DIR})

@@ -1,0 +1,67 @@
+#include "KTDebugConsole.h"
+#include "KTDebugConsoleWindow.h"
+
+std::unique_ptr<KTDebugConsole> ktdebugconsole;
+bool console = false;
+bool ktdebugconsolesizeset = false;
+
+KTDebugConsole::KTDebugConsole() = default;
+
+KTDebugConsole::~KTDebugConsole()
+{
+    window.reset();
+}
+
+void KTDebugConsole::setProductName (juce::String name)
+{
+    productName = name;
+    if (window != nullptr)
+        window->setName (name);
+}
+
+void KTDebugConsole::createWindow()
+{
+    if (window != nullptr)
+        return;
+
+    window = std::make_unique<KTDebugConsoleWindow> (this, productName);
+
+    if (windowX != -1 && windowY != -1 && windowWidth != -1 && windowHeight != -1)
+        window->setBounds (windowX, windowY, windowWidth, windowHeight);
+}
+
+void KTDebugConsole::deleteWindow()
+{
+    window.reset();
+}
+
+void KTDebugConsole::addLine (juce::String line)
+{
+    if (juce::MessageManager::existsAndIsCurrentThread())
+    {
+        addLineOnMessageThread (line);
+        return;
+    }
+
+    // A host thread (prepareToPlay, state calls) must never touch the window.
+    juce::MessageManager::callAsync ([line]
+    {
+        if (ktdebugconsole != nullptr)
+            ktdebugconsole->addLineOnMessageThread (line);
+    });
+}
+
+void KTDebugConsole::addLineOnMessageThread (const juce::String& line)
+{
+    if (window == nullptr)
+        return;
+
+    if (window->isOnDesktop())
+    {
+        window->addLine (line);
+        return;
+    }
+
+    // Closed with its close button: the hidden window goes, the line is lost.
+    window.reset();
+}

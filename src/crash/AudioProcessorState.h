@@ -1,0 +1,18 @@
+#pragma once
+
+#include <juce_audio_processors/juce_audio_processors.h>
+
+// Snapshot of one hosted plug-in: parameter values, state block and program,
+// put back after a crash recovery.
+class AudioProcessorState
+{
+public:
+    virtual ~AudioProcessorState() = default;
+
+    void storeAudioProcessorState (juce::AudioProcessor* processor);
+    void copyStateToAudioProcessor (juce::AudioProcessor* processor);
+
+    juce::Array<float> parameters;
+    juce::MemoryBlock state_data;
+    int current_program = -1;
+};

@@ -1,0 +1,54 @@
+#include "GenericAudioPluginLoader.h"
+#include "PluginScanCache.h"
+#include <cstdio>
+
+int num_plugins_loaded_ = 0;
+
+void writeLoaderText (const juce::String& text)
+{
+    std::fputs (text.toRawUTF8(), stdout);
+    std::fflush (stdout);
+}
+
+GenericAudioPluginLoader::GenericAudioPluginLoader()
+{
+    ++num_plugins_loaded_;
+}
+
+GenericAudioPluginLoader::~GenericAudioPluginLoader()
+{
+    --num_plugins_loaded_;
+    if (num_plugins_loaded_ < 1)
+        num_plugins_loaded_ = 0;
+}
+
+juce::OwnedArray<juce::PluginDescription>* GenericAudioPluginLoader::getPluginDescription (juce::String)
+{
+    return &plugin_descriptions;
+}
+
+juce::String GenericAudioPluginLoader::getCurrentlyLoadedPluginName() const
+{
+    return selected_description != nullptr ? selected_description->name : juce::String();
+}
+
+void GenericAudioPluginLoader::setScanWithExternalProcess (bool enable, juce::String scannerName)
+{
+    scan_with_external_process = enable;
+    external_scanner_path = scannerName;
+
+    const auto expected = expectedScannerLocation (scannerName);
+
+    if (! enable)
+        return;
+
+    if (expected.exists())
+    {
+        external_scanner_path = expected.getFullPathName();
+        return;
+    }
+
+    juce::NativeMessageBox::showMessageBox (juce::MessageBoxIconType::WarningIcon, "Info",
+                                            "Unable to find " + expected.getFullPathName());
+    scan_with_external_process = false;
+}

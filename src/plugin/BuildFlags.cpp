@@ -1,0 +1,4 @@
+#include "PluginIdentity.h"
+
+bool isVST = true;
+bool useNativeVSTEditor = true;

@@ -1,0 +1,55 @@
+// The VST 2.x entry points of the container. JUCE's wrapper does the hosting
+// work; its own entry functions are renamed here so that this unit owns the two
+// exported names and can answer the identity questions the wrapper answers
+// differently (vendor version and the canDo table).
+
+#define VSTPluginMain juceWrapperVSTPluginMain
+#define main_plugin juceWrapperMainUnused
+#define asm(...)
+#include <juce_audio_plugin_client/juce_audio_plugin_client_VST2.cpp>
+#undef asm
+#undef main_plugin
+#undef VSTPluginMain
+
+#include "PluginIdentity.h"
+
+namespace
+{
+    Vst2::AEffectDispatcherProc juceDispatcher = nullptr;
+
+    Vst2::VstIntPtr containerDispatcher (Vst2::AEffect* effect, Vst2::VstInt32 opcode, Vst2::VstInt32 index,
+                                         Vst2::VstIntPtr value, void* ptr, float opt)
+    {
+        if (opcode == Vst2::effGetVendorVersion)
+            return tamblit::identity::vendorVersion;
+
+        if (opcode == Vst2::effCanDo && ptr != nullptr)
+            return tamblit::identity::canDo (static_cast<const char*> (ptr));
+
+        return juceDispatcher (effect, opcode, index, value, ptr, opt);
+    }
+
+    Vst2::AEffect* containerEntry (Vst2::audioMasterCallback audioMaster)
+    {
+        auto* effect = juceWrapperVSTPluginMain (audioMaster);
+        if (effect == nullptr)
+            return nullptr;
+
+        juceDispatcher = effect->dispatcher;
+        effect->dispatcher = containerDispatcher;
+        return effect;
+    }
+}
+
+extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* VSTPluginMain (Vst2::audioMasterCallback audioMaster);
+extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* VSTPluginMain (Vst2::audioMasterCallback audioMaster)
+{
+    return containerEntry (audioMaster);
+}
+
+// The older Linux entry name.
+extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* tamblitLegacyMain (Vst2::audioMasterCallback audioMaster) __asm__ ("main");
+extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* tamblitLegacyMain (Vst2::audioMasterCallback audioMaster)
+{
+    return containerEntry (audioMaster);
+}

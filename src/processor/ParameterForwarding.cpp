@@ -1,0 +1,57 @@
+// Host parameters, forwarded index for index to the active slot's plug-in.
+// Hosts call these from their own threads; ActivePluginGuard keeps each call out
+// of any instance that the message thread is about to delete.
+#include "PluginContainerAudioProcessor.h"
+
+namespace
+{
+    juce::AudioProcessorParameter* hostedParameter (juce::AudioPluginInstance* instance, int index)
+    {
+        if (instance == nullptr || index < 0)
+            return nullptr;
+        const auto& parameters = instance->getParameters();
+        return index < parameters.size() ? parameters.getUnchecked (index) : nullptr;
+    }
+}
+
+int PluginContainerAudioProcessor::getNumParameters()
+{
+    return numContainerParameters;
+}
+
+float PluginContainerAudioProcessor::getParameter (int index)
+{
+    ActivePluginGuard::Reader reader (parameter_target);
+    if (auto* parameter = hostedParameter (reader.get(), index))
+        return parameter->getValue();
+    return 0.0f;
+}
+
+void PluginContainerAudioProcessor::setParameter (int index, float value)
+{
+    ActivePluginGuard::Reader reader (parameter_target);
+    if (auto* parameter = hostedParameter (reader.get(), index))
+        parameter->setValue (value);
+}
+
+const juce::String PluginContainerAudioProcessor::getParameterName (int index)
+{
+    ActivePluginGuard::Reader reader (parameter_target);
+    if (auto* parameter = hostedParameter (reader.get(), index))
+        return parameter->getName (1024);
+    return {};
+}
+
+const juce::String PluginContainerAudioProcessor::getParameterText (int index)
+{
+    ActivePluginGuard::Reader reader (parameter_target);
+    if (auto* parameter = hostedParameter (reader.get(), index))
+        return parameter->getCurrentValueAsText();
+    return {};
+}
+
+int PluginContainerAudioProcessor::getNumPrograms() { return 0; }
+int PluginContainerAudioProcessor::getCurrentProgram() { return 0; }
+void PluginContainerAudioProcessor::setCurrentProgram (int) {}
+const juce::String PluginContainerAudioProcessor::getProgramName (int) { return {}; }
+void PluginContainerAudioProcessor::changeProgramName (int, const juce::String&) {}

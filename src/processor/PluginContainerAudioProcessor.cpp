@@ -1,0 +1,258 @@
+#include "PluginContainerAudioProcessor.h"
+#include "../console/KTDebugConsole.h"
+#include "../crash/AudioProcessorState.h"
+#include "../crash/CrashWatchDog.h"
+#include "../hosted_editor/MyHostAudioProcessorEditor.h"
+#include "../loading/GenericAudioPluginLoader.h"
+#include "../ui/PluginContainerAudioProcessorEditor.h"
+#include <sstream>
+
+int instances = 0;
+
+namespace
+{
+    // Standard stream formatting (six significant digits): 44100 gives "44100".
+    juce::String formatStreamDouble (double value)
+    {
+        std::ostringstream stream;
+        stream << value;
+        return stream.str();
+    }
+}
+std::unique_ptr<CrashWatchDog> watchdog;
+
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
+{
+    return new PluginContainerAudioProcessor();
+}
+
+PluginContainerAudioProcessor::PluginContainerAudioProcessor()
+    : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
+{
+    if (watchdog == nullptr)
+    {
+        watchdog = std::make_unique<CrashWatchDog>();
+        watchdog->startTimer (1000);
+    }
+    watchdog->addPluginToWatch (this);
+
+    if (ktdebugconsole == nullptr)
+        ktdebugconsole = std::make_unique<KTDebugConsole>();
+    ktdebugconsole->setProductName ("PluginTamblit console");
+
+    if (console)
+        ktdebugconsole->createWindow();
+
+    ++instances;
+
+    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (watchdog->getNumberOfPluginsBeingWatched()));
+    log ("PluginContainerAudioProcessor::PluginContainerAudioProcessor()");
+}
+
+PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
+{
+    for (int index = 0; index < 2; ++index)
+    {
+        unloadPlugin (index, false, false);
+        aux_buffers[(size_t) index].reset();
+    }
+
+    watchdog->removePluginToWatch (this);
+    const int remaining = watchdog->getNumberOfPluginsBeingWatched();
+    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (remaining));
+    if (remaining == 0)
+        watchdog.reset();
+
+    if (--instances == 0)
+    {
+        if (ktdebugconsole != nullptr)
+            ktdebugconsole->deleteWindow();
+        ktdebugconsole.reset();
+    }
+}
+
+void PluginContainerAudioProcessor::log (const juce::String& text)
+{
+    if (ktdebugconsole != nullptr)
+        ktdebugconsole->addLine (text);
+}
+
+void PluginContainerAudioProcessor::refreshEditor()
+{
+    if (auto* editor = dynamic_cast<PluginContainerAudioProcessorEditor*> (getActiveEditor()))
+        editor->updateGUI();
+}
+
+void PluginContainerAudioProcessor::reloadEditorPrograms (int index)
+{
+    if (auto* editor = dynamic_cast<PluginContainerAudioProcessorEditor*> (getActiveEditor()))
+        editor->reloadComboBoxPrograms (index);
+}
+
+//==============================================================================
+const juce::String PluginContainerAudioProcessor::getName() const
+{
+    return "PluginTamblit(Synth)";
+}
+
+juce::String PluginContainerAudioProcessor::getName (int index) const
+{
+    if (! isValidSlot (index) || plugin_loaders[(size_t) index] == nullptr)
+        return "<none>";
+    return plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName();
+}
+
+bool PluginContainerAudioProcessor::getOption (int index)
+{
+    if (index == 0)
+        options[0] = console;
+    return options[(size_t) index];
+}
+
+void PluginContainerAudioProcessor::setOption (int index, bool value)
+{
+    options[(size_t) index] = value;
+    if (index != 0)
+        return;
+
+    console = value;
+    if (ktdebugconsole == nullptr)
+        return;
+
+    if (value)
+        ktdebugconsole->createWindow();
+    else
+        ktdebugconsole->deleteWindow();
+}
+
+juce::String PluginContainerAudioProcessor::getInstanceName() const { return instance_name; }
+void PluginContainerAudioProcessor::setInstanceName (juce::String name) { instance_name = name; }
+int PluginContainerAudioProcessor::getActivePlugin() const { return active_plugin; }
+
+juce::AudioPluginInstance* PluginContainerAudioProcessor::getAudioPluginInstance (int index) const
+{
+    if (! isValidSlot (index) || plugin_loaders[(size_t) index] == nullptr)
+        return nullptr;
+    return plugin_loaders[(size_t) index]->plugin_instance.get();
+}
+
+bool PluginContainerAudioProcessor::isPluginCrashed (int index) const
+{
+    return isValidSlot (index) && plugin_crashed[(size_t) index];
+}
+
+juce::String PluginContainerAudioProcessor::getPluginFilePath (int index) const
+{
+    if (! isValidSlot (index) || plugin_loaders[(size_t) index] == nullptr)
+        return {};
+    return plugin_loaders[(size_t) index]->plugin_file.getFullPathName();
+}
+
+MyHostAudioProcessorEditor* PluginContainerAudioProcessor::getHostedEditor (int index) const
+{
+    return isValidSlot (index) ? plugin_editors[(size_t) index].get() : nullptr;
+}
+
+AudioProcessorState* PluginContainerAudioProcessor::getPluginState (int index) const
+{
+    return isValidSlot (index) ? plugin_states[(size_t) index].get() : nullptr;
+}
+
+bool PluginContainerAudioProcessor::hasEditor() const { return true; }
+
+juce::AudioProcessorEditor* PluginContainerAudioProcessor::createEditor()
+{
+    auto* editor = new PluginContainerAudioProcessorEditor (this);
+    editor->setKTDebugConsole (ktdebugconsole.get());
+    editor->updateGUI();
+    return editor;
+}
+
+//==============================================================================
+// Audio and MIDI routing
+
+void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffer, juce::MidiBuffer& midi)
+{
+    // The wrapper holds the callback lock here and skips this call while slot
+    // changes suspend processing, so the active slot cannot change under us.
+    const int active = active_plugin;
+    auto* loader = isValidSlot (active) ? plugin_loaders[(size_t) active].get() : nullptr;
+    auto* instance = loader != nullptr ? loader->plugin_instance.get() : nullptr;
+
+    if (instance == nullptr)
+    {
+        for (int channel = 0; channel < getTotalNumOutputChannels(); ++channel)
+            buffer.clear (channel, 0, buffer.getNumSamples());
+        return;
+    }
+
+    if (auto* playHead = getPlayHead())
+        instance->setPlayHead (playHead);
+
+    auto* aux = aux_buffers[(size_t) active].get();
+    if (aux == nullptr)
+    {
+        instance->processBlock (buffer, midi);
+        return;
+    }
+
+    const int samples = buffer.getNumSamples();
+    aux->setSize (aux->getNumChannels(), samples, true, false, true);
+
+    const int shared = juce::jmin (2, buffer.getNumChannels(), aux->getNumChannels());
+    for (int channel = 0; channel < shared; ++channel)
+        aux->copyFrom (channel, 0, buffer, channel, 0, samples);
+
+    instance->processBlock (*aux, midi);
+
+    for (int channel = 0; channel < shared; ++channel)
+        buffer.copyFrom (channel, 0, *aux, channel, 0, samples);
+}
+
+void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockSize)
+{
+    const juce::ScopedLock sl (slot_lock);
+
+    for (int index = 0; index < 2; ++index)
+    {
+        auto* instance = getAudioPluginInstance (index);
+        if (instance == nullptr)
+            continue;
+
+        log (instance_name + ":prepareToPlay (" + juce::String (index) + "), " + formatStreamDouble (sampleRate) + ", " + juce::String (blockSize));
+
+        if (auto* playHead = getPlayHead())
+            instance->setPlayHead (playHead);
+
+        instance->setPlayConfigDetails (getTotalNumInputChannels(), getTotalNumOutputChannels(), sampleRate, blockSize);
+        instance->prepareToPlay (sampleRate, blockSize);
+
+        if (auto* aux = aux_buffers[(size_t) index].get())
+            aux->setSize (juce::jmax (instance->getTotalNumInputChannels(), instance->getTotalNumOutputChannels()),
+                          blockSize, false, true, false);
+    }
+}
+
+void PluginContainerAudioProcessor::releaseResources()
+{
+    const juce::ScopedLock sl (slot_lock);
+
+    for (int index = 0; index < 2; ++index)
+    {
+        auto* instance = getAudioPluginInstance (index);
+        if (instance == nullptr)
+            continue;
+
+        log (instance_name + ":releaseResources (" + juce::String (index) + "), ");
+        instance->releaseResources();
+    }
+}
+
+const juce::String PluginContainerAudioProcessor::getInputChannelName (int index) const { return juce::String (index + 1); }
+const juce::String PluginContainerAudioProcessor::getOutputChannelName (int index) const { return juce::String (index + 1); }
+bool PluginContainerAudioProcessor::isInputChannelStereoPair (int) const { return true; }
+bool PluginContainerAudioProcessor::isOutputChannelStereoPair (int) const { return true; }
+bool PluginContainerAudioProcessor::silenceInProducesSilenceOut() const { return false; }
+double PluginContainerAudioProcessor::getTailLengthSeconds() const { return 0.0; }
+bool PluginContainerAudioProcessor::acceptsMidi() const { return true; }
+bool PluginContainerAudioProcessor::producesMidi() const { return false; }
