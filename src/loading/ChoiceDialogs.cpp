@@ -16,8 +16,10 @@ juce::File getFile (juce::String initialPath, juce::String patterns, juce::Strin
                                         juce::File (initialPath), &filter, nullptr);
     juce::FileChooserDialogBox dialog ("Open file", instructions, browser, false, juce::Colours::lightgrey);
 
+    // The file the dialog confirmed: the name in the file name box, which is the
+    // highlighted file unless the user typed another name over it.
     if (dialog.show())
-        return browser.getHighlightedFile();
+        return browser.getSelectedFile (0);
     return {};
 }
 
