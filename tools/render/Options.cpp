@@ -1,0 +1,198 @@
+#include "Options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+#ifndef TAMBLIT_RENDER_DEFAULT_PLUGIN
+#define TAMBLIT_RENDER_DEFAULT_PLUGIN ""
+#endif
+
+namespace render {
+namespace {
+
+bool toDouble(const std::string& text, double& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return errno == 0 && end != nullptr && *end == '\0';
+}
+
+bool toInt(const std::string& text, int& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == nullptr || *end != '\0' || parsed < -1000000000L || parsed > 1000000000L)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool parseParams(const std::string& text, std::vector<double>& values)
+{
+    values.clear();
+    std::stringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ',')) {
+        double value = 0.0;
+        if (!toDouble(item, value) || value < 0.0 || value > 1.0)
+            return false;
+        values.push_back(value);
+    }
+    return !values.empty();
+}
+
+} // namespace
+
+const char* usageText()
+{
+    return "usage: tamblit-render [options] --out FILE.wav\n"
+           "  --plugin PATH          the container .so (default: the one this build made)\n"
+           "  --slot0 PATH           plug-in for slot 0 (--slot1 for slot 1)\n"
+           "  --slot0-name NAME      sub-plug-in to pick from a file holding several\n"
+           "  --slot0-params V,V,..  normalised parameter values from parameter 0 on\n"
+           "  --active N             active slot (0 or 1, default 0)\n"
+           "  --option N=0|1         container option N (0..3; defaults 0,0,1,1), repeatable\n"
+           "  --state FILE           a state document to send instead of building one\n"
+           "  --midi FILE            standard MIDI file (default: a built-in phrase)\n"
+           "  --out FILE.wav         output (32-bit float WAV)\n"
+           "  --seconds N            length (default: the MIDI's length plus one second)\n"
+           "  --block N              block size (default 256)\n"
+           "  --rate N               sample rate (default 48000)\n"
+           "  --fast                 render as fast as possible (default: real time)\n"
+           "  --crash-slot0-at S     make slot 0's plug-in crash at S seconds (--crash-slot1-at)\n"
+           "  --quiet                no progress lines\n"
+           "  --plugin-log FILE      keep what the container and its plug-ins print (default: dropped)\n";
+}
+
+bool parseOptions(int argc, char** argv, Options& options, std::string& error)
+{
+    options.plugin = TAMBLIT_RENDER_DEFAULT_PLUGIN;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--fast") {
+            options.fast = true;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--plugin") {
+            if (!value(options.plugin))
+                return false;
+        } else if (arg == "--slot0" || arg == "--slot1") {
+            if (!value(options.slots[arg == "--slot1" ? 1 : 0].path))
+                return false;
+        } else if (arg == "--slot0-name" || arg == "--slot1-name") {
+            if (!value(options.slots[arg == "--slot1-name" ? 1 : 0].name))
+                return false;
+        } else if (arg == "--slot0-params" || arg == "--slot1-params") {
+            if (!value(text))
+                return false;
+            if (!parseParams(text, options.slots[arg == "--slot1-params" ? 1 : 0].params)) {
+                error = arg + " wants comma-separated values between 0 and 1, got '" + text + "'";
+                return false;
+            }
+        } else if (arg == "--active") {
+            if (!value(text))
+                return false;
+            if (!toInt(text, options.active) || (options.active != 0 && options.active != 1)) {
+                error = "--active wants 0 or 1, got '" + text + "'";
+                return false;
+            }
+        } else if (arg == "--option") {
+            if (!value(text))
+                return false;
+            const auto eq = text.find('=');
+            int index = -1;
+            int flag = -1;
+            if (eq == std::string::npos || !toInt(text.substr(0, eq), index) || !toInt(text.substr(eq + 1), flag)
+                || index < 0 || index > 3 || (flag != 0 && flag != 1)) {
+                error = "--option wants N=0 or N=1 with N from 0 to 3, got '" + text + "'";
+                return false;
+            }
+            options.options[static_cast<size_t>(index)] = flag == 1;
+        } else if (arg == "--plugin-log") {
+            if (!value(options.pluginLog))
+                return false;
+        } else if (arg == "--state") {
+            if (!value(options.stateFile))
+                return false;
+        } else if (arg == "--midi") {
+            if (!value(options.midiFile))
+                return false;
+        } else if (arg == "--out") {
+            if (!value(options.outFile))
+                return false;
+        } else if (arg == "--seconds") {
+            double seconds = 0.0;
+            if (!value(text))
+                return false;
+            if (!toDouble(text, seconds) || seconds <= 0.0 || seconds > 3600.0) {
+                error = "--seconds wants a length between 0 and 3600, got '" + text + "'";
+                return false;
+            }
+            options.seconds = seconds;
+        } else if (arg == "--block") {
+            if (!value(text))
+                return false;
+            if (!toInt(text, options.block) || options.block < 16 || options.block > 8192) {
+                error = "--block wants a size from 16 to 8192, got '" + text + "'";
+                return false;
+            }
+        } else if (arg == "--rate") {
+            if (!value(text))
+                return false;
+            if (!toInt(text, options.rate) || options.rate < 8000 || options.rate > 384000) {
+                error = "--rate wants a sample rate from 8000 to 384000, got '" + text + "'";
+                return false;
+            }
+        } else if (arg == "--crash-slot0-at" || arg == "--crash-slot1-at") {
+            double at = 0.0;
+            if (!value(text))
+                return false;
+            if (!toDouble(text, at) || at < 0.0) {
+                error = arg + " wants a time in seconds, got '" + text + "'";
+                return false;
+            }
+            options.slots[arg == "--crash-slot1-at" ? 1 : 0].crashAt = at;
+        } else {
+            error = "unknown argument '" + arg + "' (see --help)";
+            return false;
+        }
+    }
+
+    if (options.help)
+        return true;
+    if (options.outFile.empty()) {
+        error = "--out FILE.wav is required";
+        return false;
+    }
+    if (!options.stateFile.empty()) {
+        for (const auto& slot : options.slots) {
+            if (!slot.path.empty() || !slot.name.empty() || !slot.params.empty()) {
+                error = "--state gives the slots itself: leave out --slot0/--slot1 and their settings";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace render

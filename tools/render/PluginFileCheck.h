@@ -1,0 +1,18 @@
+// Checks a plug-in file before the container is asked to load it. The file is
+// opened in a child process, so a library whose loading crashes or hangs cannot
+// take the renderer down with it.
+#pragma once
+
+#include <string>
+
+namespace render {
+
+struct PluginFileReport {
+    bool ok = false;
+    bool hasCrashHook = false; // exports tamblit_fixture_crash_all
+    std::string error;         // why it is not a usable plug-in
+};
+
+PluginFileReport checkPluginFile(const std::string& path);
+
+} // namespace render
