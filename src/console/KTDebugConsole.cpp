@@ -37,13 +37,17 @@ void KTDebugConsole::deleteWindow()
 
 void KTDebugConsole::addLine (juce::String line)
 {
-    if (juce::MessageManager::existsAndIsCurrentThread())
+    // The message thread, or a host thread holding the message manager lock (the
+    // Linux VST wrapper constructs and destroys processors that way), may touch
+    // the window directly.
+    if (juce::MessageManager::existsAndIsLockedByCurrentThread())
     {
         addLineOnMessageThread (line);
         return;
     }
 
-    // A host thread (prepareToPlay, state calls) must never touch the window.
+    // Other host threads (prepareToPlay, state calls) never touch the window: the
+    // line is queued in order and reaches the console that exists when it is run.
     juce::MessageManager::callAsync ([line]
     {
         if (ktdebugconsole != nullptr)

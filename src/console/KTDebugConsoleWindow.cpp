@@ -5,11 +5,14 @@
 KTDebugConsoleWindow::KTDebugConsoleWindow (KTDebugConsole* ownerToUse, const juce::String& title)
     : juce::DocumentWindow (title, juce::Colours::lightgrey, juce::DocumentWindow::allButtons, true)
 {
+    // The title bar is chosen before the window sizes itself from its content:
+    // switching to the native one afterwards drops the drawn title bar and border
+    // and would leave that space to the content, which then opens larger than 600 x 400.
+    setUsingNativeTitleBar (true);
     content = new NewComponent();
     setContentOwned (content, true);
     centreWithSize (getWidth(), getHeight());
     setResizable (true, true);
-    setUsingNativeTitleBar (true);
     setAlwaysOnTop (true);
     setVisible (true);
 

@@ -23,9 +23,9 @@ void NewComponent::paint (juce::Graphics& g)
 
 void NewComponent::resized()
 {
-    if (auto* parent = getParentComponent())
-        setBounds (0, 0, parent->getWidth() - 32, parent->getHeight() - 32);
-
+    // The window sizes this component to its content area and then sizes itself
+    // to fit it again; resizing ourselves from the parent here would shrink both
+    // by the margin on every pass. The margin lives inside the component instead.
     textEditor->setBounds (16, 16, getWidth() - 32, getHeight() - 32);
 }
 
