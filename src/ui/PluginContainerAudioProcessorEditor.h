@@ -2,10 +2,13 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "../console/KTDebugConsoleWriter.h"
+#include <memory>
 
 class PluginContainerAudioProcessor;
+class GUI;
 
-// The container's editor: the only way the processor refreshes the user interface.
+// The container's editor: a fixed 368 x 384 window onto the main panel, and the
+// only way the processor refreshes the user interface.
 class PluginContainerAudioProcessorEditor : public juce::AudioProcessorEditor,
                                             public KTDebugConsoleWriter
 {
@@ -18,6 +21,10 @@ public:
     void updateGUI();
     void reloadComboBoxPrograms (int index);
 
-    int refreshCount = 0;
-    int reloadCount[2] = { 0, 0 };
+    GUI* getPanel() const noexcept { return gui.get(); }
+
+private:
+    std::unique_ptr<GUI> gui;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PluginContainerAudioProcessorEditor)
 };
