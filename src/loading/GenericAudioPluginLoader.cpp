@@ -42,7 +42,7 @@ void GenericAudioPluginLoader::setScanWithExternalProcess (bool enable, juce::St
     if (! enable)
         return;
 
-    if (expected.exists())
+    if (isRunnableScanner (expected))
     {
         external_scanner_path = expected.getFullPathName();
         return;

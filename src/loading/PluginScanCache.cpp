@@ -2,6 +2,13 @@
 #include "GenericAudioPluginLoader.h"
 #include "VSTP2PluginLoader.h"
 
+#include <dlfcn.h>
+#include <link.h>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
 juce::OwnedArray<juce::PluginDescription> global_plugin_descriptions;
 
 bool fileWasScannedAlready (juce::String path)
@@ -50,11 +57,57 @@ void findPluginDescriptions (GenericAudioPluginLoader& loader, const juce::Strin
         global_plugin_descriptions.add (new juce::PluginDescription (*description));
 }
 
+namespace
+{
+    // The loader may name a binary relative to the working directory the host had
+    // when it loaded us, and the host may change that directory later: resolve it
+    // once, while this binary is being loaded.
+    std::string resolveBinaryPath (const void* address)
+    {
+        Dl_info info {};
+        link_map* map = nullptr;
+        if (dladdr1 (address, &info, reinterpret_cast<void**> (&map), RTLD_DL_LINKMAP) == 0)
+            return {};
+
+        // The main program's link map has an empty name; dli_fname is then only argv[0].
+        const bool isMainProgram = map == nullptr || map->l_name == nullptr || map->l_name[0] == 0;
+        const char* name = isMainProgram ? "/proc/self/exe" : info.dli_fname;
+        if (name == nullptr)
+            return {};
+
+        char resolved[PATH_MAX];
+        if (realpath (name, resolved) == nullptr)
+            return {};
+        return resolved;
+    }
+
+    const std::string ownBinaryPath = resolveBinaryPath (reinterpret_cast<const void*> (&resolveBinaryPath));
+}
+
+juce::File binaryHoldingAddress (const void* address)
+{
+    const auto path = resolveBinaryPath (address);
+    return path.empty() ? juce::File() : juce::File (juce::String::fromUTF8 (path.c_str()));
+}
+
 juce::File expectedScannerLocation (const juce::String& scannerName)
 {
-    const auto ownBinary = juce::File::getSpecialLocation (juce::File::currentApplicationFile);
+    // JUCE's currentApplicationFile is only the fallback: the scanner belongs to
+    // this binary, which inside a host is a shared object, not the host program.
+    auto ownBinary = ownBinaryPath.empty() ? juce::File::getSpecialLocation (juce::File::currentApplicationFile)
+                                           : juce::File (juce::String::fromUTF8 (ownBinaryPath.c_str()));
     const auto base = ownBinary.getParentDirectory().getFullPathName();
     return juce::File (base + "/Contents/Resources/" + juce::File (scannerName).getFileName());
+}
+
+bool isRunnableScanner (const juce::File& scanner)
+{
+    return scanner.existsAsFile() && access (scanner.getFullPathName().toRawUTF8(), X_OK) == 0;
+}
+
+juce::String quotedForShell (const juce::String& text)
+{
+    return "'" + text.replace ("'", "'\\''") + "'";
 }
 
 void scanWithExternalProcess (const juce::File& scanner, const juce::String& path,
@@ -64,7 +117,13 @@ void scanWithExternalProcess (const juce::File& scanner, const juce::String& pat
                             + "/" + juce::File (path).getFileNameWithoutExtension()
                             + juce::Uuid().toString() + ".txt";
     const juce::File result (resultPath);
-    const auto arguments = path.quoted ('"') + " " + resultPath.quoted ('"');
+
+    // The arguments go through /bin/sh: single quotes keep blanks, quotes, '$'
+    // and backquotes of a plug-in path from being split or run.
+    const auto arguments = quotedForShell (path) + " " + quotedForShell (resultPath);
+
+    if (! isRunnableScanner (scanner))
+        return;
 
     result.deleteFile();
     scanner.startAsProcess (arguments);
