@@ -147,6 +147,12 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
 {
     log (instance_name + ":setStateInformation");
 
+    if (! juce::CharPointer_UTF8::isValidString (static_cast<const char*> (data), sizeInBytes))
+    {
+        log (instance_name + ":state data is not UTF-8 text, nothing restored");
+        return;
+    }
+
     const auto text = juce::String::fromUTF8 (static_cast<const char*> (data), sizeInBytes);
     log (instance_name + ":bytes: " + juce::String ((int) text.getNumBytesAsUTF8()));
 

@@ -1,0 +1,340 @@
+// The container's saved state: the document it writes, and what restoring
+// hand-written and damaged documents does to the slots.
+#include "FixtureSignal.h"
+#include "console/KTDebugConsole.h"
+#include "crash/AudioProcessorState.h"
+#include "processor/PluginContainerAudioProcessor.h"
+#include "support/TestHelpers.h"
+#include "test_loading_support.h"
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+namespace fx = tamblit::fixtures;
+
+namespace
+{
+    struct State : ::testing::Test
+    {
+        void SetUp() override
+        {
+            processor = std::make_unique<PluginContainerAudioProcessor>();
+            processor->setPlayConfigDetails (0, 2, 48000.0, 256);
+            lines = std::make_unique<ConsoleLines> (*processor);
+        }
+
+        void TearDown() override
+        {
+            lines.reset();
+            processor.reset();
+            console = false;
+        }
+
+        juce::String save()
+        {
+            juce::MemoryBlock block;
+            processor->getStateInformation (block);
+            return juce::String::fromUTF8 (static_cast<const char*> (block.getData()), (int) block.getSize());
+        }
+
+        void restore (const juce::String& text)
+        {
+            processor->setStateInformation (text.toRawUTF8(), (int) text.getNumBytesAsUTF8());
+        }
+
+        // A document with a main_plugin that keeps the console open (the tests read its lines).
+        static juce::String doc (const juce::String& body, const juce::String& main = "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"restored\"")
+        {
+            return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n<main_plugin " + main + "/>\n" + body + "</pluginData>\n";
+        }
+
+        static juce::String pluginElement (int index, const juce::String& path, const juce::String& extra = {})
+        {
+            return "<plugin index=\"" + juce::String (index) + "\" filePath=\"" + path + "\" " + extra + "/>\n";
+        }
+
+        std::unique_ptr<PluginContainerAudioProcessor> processor;
+        std::unique_ptr<ConsoleLines> lines;
+    };
+}
+
+TEST_F (State, EmptyContainerWritesOnlyTheMainElementWithAttributesInTheirPositions)
+{
+    processor->setInstanceName ("empty one");
+    const auto text = save();
+
+    EXPECT_TRUE (text.startsWith ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+    auto root = juce::XmlDocument::parse (text);
+    ASSERT_NE (root, nullptr);
+    EXPECT_EQ (root->getTagName(), "pluginData");
+    EXPECT_EQ (root->getNumAttributes(), 0);
+    ASSERT_EQ (root->getNumChildElements(), 1);
+    EXPECT_TRUE (lines->contains ("empty one:ChildElements: 1"));
+
+    auto* main = root->getChildElement (0);
+    const char* expectedNames[] = { "activePlugin", "optionB0", "optionB1", "optionB2", "optionB3", "instanceName",
+                                    "windowName", "x", "y", "w", "h" };
+    ASSERT_EQ (main->getNumAttributes(), 11);
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ (main->getAttributeName (i), expectedNames[i]) << i;
+    EXPECT_EQ (main->getStringAttribute ("optionB0"), "1") << "the console is open while lines are read";
+    EXPECT_EQ (main->getStringAttribute ("optionB1"), "0");
+    EXPECT_EQ (main->getStringAttribute ("optionB2"), "1");
+    EXPECT_EQ (main->getStringAttribute ("windowName"), "PluginTamblit console");
+    EXPECT_FALSE (ktdebugconsolesizeset);
+}
+
+TEST_F (State, SavedSlotCarriesFileProgramChunkAndEveryParameter)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    auto* instance = processor->getAudioPluginInstance (0);
+    instance->setCurrentProgram (3);
+    instance->getParameters()[5]->setValue (0.3f);
+
+    auto root = juce::XmlDocument::parse (save());
+    ASSERT_NE (root, nullptr);
+    ASSERT_EQ (root->getNumChildElements(), 2);
+    auto* plugin = root->getChildElement (1);
+    const char* order[] = { "index", "filePath", "numInputs", "numOutputs", "name", "numParams", "currentProgram",
+                            "loadedPluginName", "binDataSize", "binData" };
+    ASSERT_EQ (plugin->getNumAttributes(), 10);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ (plugin->getAttributeName (i), order[i]) << i;
+    EXPECT_EQ (plugin->getStringAttribute ("filePath"), TAMBLIT_FIXTURE_SYNTH);
+    EXPECT_EQ (plugin->getIntAttribute ("currentProgram"), 3);
+    EXPECT_EQ (plugin->getIntAttribute ("numParams"), fx::kNumParams);
+
+    juce::MemoryBlock blob;
+    ASSERT_TRUE (blob.fromBase64Encoding (plugin->getStringAttribute ("binData")));
+    EXPECT_EQ ((int) blob.getSize(), plugin->getIntAttribute ("binDataSize"));
+    EXPECT_TRUE (lines->contains ("binary data size: " + juce::String ((int) blob.getSize())));
+
+    auto* values = plugin->getChildByName ("f_parameters");
+    ASSERT_NE (values, nullptr);
+    ASSERT_EQ (values->getNumAttributes(), fx::kNumParams);
+    EXPECT_EQ (values->getAttributeName (0), "param0");
+    EXPECT_EQ ((float) values->getDoubleAttribute ("param5"), 0.3f);
+
+    // Saving refreshed the recovery snapshot.
+    ASSERT_NE (processor->getPluginState (0), nullptr);
+    EXPECT_EQ (processor->getPluginState (0)->current_program, 3);
+}
+
+TEST_F (State, DocumentsFillEmptyAndKeepSlotsAsTheyName)
+{
+    struct Case { const char* what; juce::String body; bool slot0; bool slot1; };
+    const Case cases[] = {
+        { "no plugin elements empties both slots", "", false, false },
+        { "only slot 1 named empties slot 0", pluginElement (1, TAMBLIT_FIXTURE_SYNTH), false, true },
+        { "both named", pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + pluginElement (1, TAMBLIT_FIXTURE_SYNTH8), true, true },
+        { "an element without index touches nothing", "<plugin filePath=\"" TAMBLIT_FIXTURE_SYNTH "\"/>\n", false, false },
+        { "unknown children are skipped", "<other a=\"1\"/>\n" + pluginElement (0, TAMBLIT_FIXTURE_SYNTH), true, false },
+    };
+
+    for (auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH8, ""));
+        ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH8, ""));
+        restore (doc (c.body));
+        EXPECT_EQ (processor->getAudioPluginInstance (0) != nullptr, c.slot0);
+        EXPECT_EQ (processor->getAudioPluginInstance (1) != nullptr, c.slot1);
+        EXPECT_EQ (processor->getInstanceName(), "restored");
+        EXPECT_TRUE (lines->contains ("restored:active_plugin index: 0"));
+    }
+}
+
+TEST_F (State, ProgramChunkAndParametersAreAppliedInThatOrderThenSnapshotted)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    auto* instance = processor->getAudioPluginInstance (0);
+    instance->setCurrentProgram (1);
+    instance->changeProgramName (1, "Kept bass");
+    instance->getParameters()[7]->setValue (0.625f);
+    const auto saved = save();
+
+    // Parameters saved separately win over what the chunk and program hold.
+    auto root = juce::XmlDocument::parse (saved);
+    root->getChildElement (1)->getChildByName ("f_parameters")->setAttribute ("param7", 0.875);
+    processor->unloadPlugin (0, false, true);
+    lines->clear();
+    restore (root->toString());
+
+    auto* restored = processor->getAudioPluginInstance (0);
+    ASSERT_NE (restored, nullptr);
+    EXPECT_EQ (restored->getCurrentProgram(), 1);
+    EXPECT_EQ (restored->getProgramName (1), "Kept bass");
+    EXPECT_FLOAT_EQ (restored->getParameters()[7]->getValue(), 0.875f);
+    EXPECT_TRUE (lines->contains ("Setting currentProgram to index 1"));
+    EXPECT_TRUE (lines->contains ("default instance: Setting parameters( 10)"));
+    ASSERT_NE (processor->getPluginState (0), nullptr);
+    EXPECT_FLOAT_EQ (processor->getPluginState (0)->parameters[7], 0.875f);
+}
+
+TEST_F (State, PluginWithoutProgramsOrParametersRestoresWithoutThem)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_BARE, ""));
+    auto root = juce::XmlDocument::parse (save());
+    auto* plugin = root->getChildElement (1);
+    EXPECT_FALSE (plugin->hasAttribute ("currentProgram"));
+    EXPECT_EQ (plugin->getIntAttribute ("numParams"), 0);
+    EXPECT_EQ (plugin->getChildByName ("f_parameters"), nullptr);
+
+    lines->clear();
+    restore (root->toString());
+    EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_TRUE (lines->contains ("parameter_sub_sub_element == NULL"));
+    EXPECT_FALSE (lines->contains ("Setting currentProgram to index 0"));
+    EXPECT_EQ (processor->getPluginState (0)->current_program, -1);
+}
+
+TEST_F (State, EmptyBinDataLoadsThePluginWithItsDefaults)
+{
+    restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH, "binDataSize=\"12\" binData=\"\"")));
+    ASSERT_NE (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_TRUE (lines->contains ("binData, av size: 0, data_size: 12"));
+    EXPECT_TRUE (lines->contains ("data_size == 0"));
+    EXPECT_TRUE (lines->contains ("restored:data_size ( mem block ): 0"));
+    EXPECT_EQ (processor->getAudioPluginInstance (0)->getCurrentProgram(), 0);
+}
+
+TEST_F (State, NonAsciiPathAndNameRestoreUnchanged)
+{
+    const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                            .getChildFile (juce::String::fromUTF8 ("tamblit \xc3\xa9t\xc3\xa9 \xe2\x98\x83"));
+    folder.createDirectory();
+    const auto copy = folder.getChildFile (juce::String::fromUTF8 ("s\xc3\xbd" "nth.so"));
+    ASSERT_TRUE (juce::File (TAMBLIT_FIXTURE_SYNTH).copyFileTo (copy));
+
+    ASSERT_TRUE (processor->loadPlugin (1, copy.getFullPathName(), ""));
+    processor->setInstanceName (juce::String::fromUTF8 ("B\xc3\xbchne \xe2\x99\xab"));
+    const auto saved = save();
+    processor->unloadPlugin (1, false, true);
+    processor->setInstanceName ("x");
+
+    restore (saved);
+    EXPECT_EQ (processor->getPluginFilePath (1), copy.getFullPathName());
+    EXPECT_EQ (processor->getInstanceName(), juce::String::fromUTF8 ("B\xc3\xbchne \xe2\x99\xab"));
+    processor->unloadPlugin (1, false, true);
+    folder.deleteRecursively();
+}
+
+TEST_F (State, MissingFileAnsweredNoLeavesTheSlotEmpty)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    loading_test::DialogScript script;
+    script.then (loading_test::windowNamed ("Error"), loading_test::press ("No"));
+    script.start();
+    restore (doc (pluginElement (0, "/nonexistent/gone.so"), "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\""));
+    EXPECT_TRUE (script.allStepsDone());
+    EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_TRUE (lines->contains ("default instance:failed to load plugin..."));
+}
+
+TEST_F (State, ShortMainElementKeepsNameAndConsole)
+{
+    processor->setInstanceName ("kept");
+    processor->setOption (3, true);
+    restore (doc ("", "activePlugin=\"1\" optionB0=\"1\" optionB1=\"1\""));
+    EXPECT_EQ (processor->getInstanceName(), "kept");
+    EXPECT_EQ (processor->getActivePlugin(), 1);
+    EXPECT_TRUE (processor->getOption (1));
+    EXPECT_FALSE (processor->getOption (2)) << "missing positions read as 0";
+    EXPECT_FALSE (processor->getOption (3));
+}
+
+TEST_F (State, ConsoleTitleAndBoundsApplyOnceAndNotWhenUnusable)
+{
+    const juce::String head = "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"c\" ";
+    save(); // re-arms the one-time restore
+    restore (doc ("", head + "windowName=\"Other title\" x=\"-1\" y=\"40\" w=\"500\" h=\"300\""));
+    EXPECT_EQ (ktdebugconsole->productName, "Other title");
+    EXPECT_FALSE (ktdebugconsolesizeset);
+
+    restore (doc ("", head + "windowName=\"Placed\" x=\"30\" y=\"40\" w=\"500\" h=\"300\""));
+    EXPECT_TRUE (ktdebugconsolesizeset);
+    EXPECT_EQ (ktdebugconsole->windowX, 30);
+    EXPECT_EQ (ktdebugconsole->windowWidth, 500);
+
+    restore (doc ("", head + "windowName=\"Later\" x=\"70\" y=\"80\" w=\"400\" h=\"200\""));
+    EXPECT_EQ (ktdebugconsole->productName, "Placed");
+    EXPECT_EQ (ktdebugconsole->windowX, 30);
+}
+
+TEST_F (State, DamagedBlobsChangeNothing)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH8, ""));
+    auto* slot0 = processor->getAudioPluginInstance (0);
+    auto* slot1 = processor->getAudioPluginInstance (1);
+    const auto good = save();
+
+    const std::string invalidUtf8 = "<?xml version=\"1.0\"?><pluginData><main_plugin activePlugin=\"1\" instanceName=\"\xff\xfe\"/></pluginData>";
+    const std::vector<std::string> blobs = {
+        "", "not xml at all", good.substring (0, good.length() / 2).toStdString(), "<other/>", "\x01\x02\x03",
+        std::string ("\0\0\0\0", 4),
+    };
+    for (auto& blob : blobs)
+    {
+        processor->setStateInformation (blob.data(), (int) blob.size());
+        EXPECT_EQ (processor->getAudioPluginInstance (0), slot0);
+        EXPECT_EQ (processor->getAudioPluginInstance (1), slot1);
+        EXPECT_EQ (processor->getActivePlugin(), 0);
+    }
+    processor->setStateInformation (nullptr, 10);
+    EXPECT_EQ (processor->getAudioPluginInstance (0), slot0);
+
+    // Text that is not valid UTF-8 is refused as a whole.
+    processor->setStateInformation (invalidUtf8.data(), (int) invalidUtf8.size());
+    EXPECT_EQ (processor->getActivePlugin(), 0);
+    EXPECT_EQ (processor->getAudioPluginInstance (1), slot1);
+    EXPECT_TRUE (lines->contains ("default instance:state data is not UTF-8 text, nothing restored"));
+    EXPECT_TRUE (lines->contains ("default instance:state data is not a pluginData document, nothing restored"));
+}
+
+TEST_F (State, OutOfRangeIndicesAreIgnoredWithALogLine)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    for (const char* index : { "2", "-7", "99999999999" })
+    {
+        SCOPED_TRACE (index);
+        restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + "<plugin index=\"" + juce::String (index) + "\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\"/>\n",
+                      "activePlugin=\"" + juce::String (index) + "\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"r\""));
+        EXPECT_EQ (processor->getActivePlugin(), 0);
+        EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
+        EXPECT_EQ (processor->getAudioPluginInstance (1), nullptr);
+    }
+    EXPECT_TRUE (lines->contains ("default instance:ignoring activePlugin 2 ( only 0 and 1 exist )"));
+    EXPECT_TRUE (lines->contains ("r:ignoring plugin element for index 2 ( only 0 and 1 exist )"));
+}
+
+TEST_F (State, ActiveIndexIsRestoredEvenWhenThatSlotFails)
+{
+    loading_test::DialogScript script;
+    script.then (loading_test::windowNamed ("Error"), loading_test::press ("Cancel"));
+    script.start();
+    restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + pluginElement (1, "/missing/x.so"),
+                  "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"r\""));
+    EXPECT_EQ (processor->getActivePlugin(), 1);
+    EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_EQ (processor->getAudioPluginInstance (1), nullptr);
+
+    // The active empty slot plays silence.
+    juce::AudioBuffer<float> buffer = filledBuffer (2, 256, 0.5f);
+    juce::MidiBuffer midi;
+    renderLikeWrapper (*processor, buffer, midi);
+    EXPECT_EQ (buffer.getMagnitude (0, 256), 0.0f);
+}
+
+TEST_F (State, RestoreFromAHostThreadRunsOnTheMessageThread)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH8, ""));
+    const auto text = doc (pluginElement (1, TAMBLIT_FIXTURE_SYNTH), "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"from host\"");
+    std::atomic<bool> done { false };
+    std::thread host ([&] { restore (text); done = true; });
+    ASSERT_TRUE (runLoopUntil ([&] { return done.load(); }, 10000));
+    host.join();
+    EXPECT_EQ (processor->getActivePlugin(), 1);
+    EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_NE (processor->getAudioPluginInstance (1), nullptr);
+    EXPECT_EQ (processor->getInstanceName(), "from host");
+}
