@@ -3,6 +3,7 @@
 #include "support/TestHelpers.h"
 #include "FixtureSignal.h"
 #include "console/KTDebugConsole.h"
+#include "hosted_editor/MyHostAudioProcessorEditor.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "ui/GUI.h"
 #include "ui/PluginContainerAudioProcessorEditor.h"
@@ -413,6 +414,55 @@ TEST_F (Panel, CrashFoundByTheWatchdogShowsRecoverAndRecoverBringsItBack)
 
     window->paint();
     expectHealthySlot (0, processor->getName (0));
+}
+
+TEST_F (Panel, EditOnAHealthySlotOpensItsEditorNotARecovery)
+{
+    load (0, TAMBLIT_FIXTURE_EDITOR);
+    window->editor->updateGUI();
+    auto* plugin = processor->getAudioPluginInstance (0);
+
+    click (edit (0));
+    ASSERT_NE (processor->getHostedEditor (0), nullptr);
+    EXPECT_EQ (processor->getHostedEditor (0)->plugin, plugin);
+    EXPECT_EQ (processor->getAudioPluginInstance (0), plugin);
+    processor->getHostedEditor (0)->closeTheEditor();
+}
+
+TEST_F (Panel, StateRestoreRefreshesTheOpenPanel)
+{
+    load (0, TAMBLIT_FIXTURE_SYNTH);
+    load (1, TAMBLIT_FIXTURE_BRIDGE);
+    processor->getAudioPluginInstance (1)->setCurrentProgram (3);
+    processor->setInstanceName ("Saved");
+    processor->setOption (1, true);
+    ASSERT_TRUE (processor->changeActivePlugin (1));
+    juce::MemoryBlock saved;
+    processor->getStateInformation (saved);
+
+    auto restored = std::make_unique<PluginContainerAudioProcessor>();
+    restored->setPlayConfigDetails (0, 2, 44100.0, 512);
+    {
+        PanelWindow restoredWindow (*restored);
+        ASSERT_NE (restoredWindow.gui, nullptr);
+        auto& panel = *restoredWindow.gui;
+        ASSERT_FALSE (panel.programComboBox2->isEnabled());
+
+        restored->setStateInformation (saved.getData(), (int) saved.getSize());
+        restoredWindow.paint();
+
+        EXPECT_EQ (panel.instanceName->getText(), "Saved");
+        EXPECT_EQ (panel.pluginGroup1->getText(), processor->getName (0));
+        EXPECT_EQ (panel.pluginGroup2->getText(), processor->getName (1));
+        EXPECT_FALSE (panel.activatePlugin1->getToggleState());
+        EXPECT_TRUE (panel.activatePlugin2->getToggleState());
+        EXPECT_TRUE (panel.autoCrashRecoveryB->getToggleState());
+        EXPECT_EQ (panel.loadedPlugin2->getText(), "Status: OK");
+        EXPECT_TRUE (panel.programComboBox2->isEnabled());
+        EXPECT_EQ (panel.programComboBox2->getText(), "3:Pad");
+        EXPECT_TRUE (panel.pluginUnload0->isEnabled());
+    }
+    restored.reset();
 }
 
 TEST_F (Panel, ConsoleToggleReachesEveryInstanceAtItsNextRefresh)
