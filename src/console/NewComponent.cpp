@@ -2,6 +2,7 @@
 
 NewComponent::NewComponent()
 {
+    setLookAndFeel (&classicLook);
     textEditor = std::make_unique<juce::TextEditor> ("new text editor", 0);
     addAndMakeVisible (textEditor.get());
     textEditor->setMultiLine (true, true);
@@ -14,7 +15,10 @@ NewComponent::NewComponent()
     setSize (600, 400);
 }
 
-NewComponent::~NewComponent() = default;
+NewComponent::~NewComponent()
+{
+    setLookAndFeel (nullptr);
+}
 
 void NewComponent::paint (juce::Graphics& g)
 {

@@ -17,5 +17,7 @@ public:
     juce::TextEditor* getTextEditor() const noexcept { return textEditor.get(); }
 
 private:
+    // The classic look, as the panel uses: black text on white inside the margin.
+    juce::LookAndFeel_V2 classicLook;
     std::unique_ptr<juce::TextEditor> textEditor;
 };
