@@ -235,6 +235,9 @@ TEST (ManualLocationDialog, ReturnsTheFileNameTypedOverAHighlightedOne)
 
 TEST (PluginFileDialog, CancelGivesNoFileAndOffersSharedObjects)
 {
+    // With zenity or kdialog installed JUCE hands the question to another process.
+    if (juce::FileChooser::isPlatformDialogAvailable())
+        GTEST_SKIP() << "a desktop file dialog program is installed";
     bool offersSo = false, offersDll = true;
     DialogScript script;
     script.then (windowNamed ("Please select a VST2.x plugin..."), [&] (juce::Component& dialog)

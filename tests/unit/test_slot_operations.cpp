@@ -224,6 +224,9 @@ TEST_F (Slots, FilesThatAreNoUsablePluginFailAndKeepTheSlot)
 
 TEST_F (Slots, CancelledFileChooserFailsAndKeepsTheSlot)
 {
+    // With zenity or kdialog installed JUCE hands the question to another process.
+    if (juce::FileChooser::isPlatformDialogAvailable())
+        GTEST_SKIP() << "a desktop file dialog program is installed";
     ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH));
     auto* before = processor->getAudioPluginInstance (0);
     console->clear();
