@@ -147,8 +147,9 @@ namespace
         { "synth", fx::kIdentitySynth * level },
         { "bridge", fx::kIdentityBridge * level },
         { "bridge-b", fx::kIdentityBridgeB * level },
+        { "shell Gamma", fx::kIdentityShellSub[2] * level },
     };
-    constexpr int kSynth = 0, kBridge = 1, kBridgeB = 2;
+    constexpr int kSynth = 0, kBridge = 1, kBridgeB = 2, kShellGamma = 3;
 
     std::vector<int> labelsOf (const Wav& wav)
     {
@@ -189,6 +190,8 @@ TEST (Render, OutputComesFromTheActiveSlotsPlugin)
         { "slot 1 active of two", { "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f), "--slot1", TAMBLIT_FIXTURE_BRIDGE_B,
                                     "--slot1-params", params (1.0f), "--active", "1" }, kBridgeB, "active slot: 1" },
         { "state document from a file", { "--state", stateFile }, kBridgeB, "active slot: 1" },
+        { "named sub-plug-in of a shell", { "--slot0", TAMBLIT_FIXTURE_SHELL, "--slot0-name", "Gamma", "--slot0-params", params (0.5f) },
+          kShellGamma, "active slot: 0" },
     };
 
     for (const auto& c : cases)
@@ -365,6 +368,9 @@ TEST (Render, BadInputsFailWithOneClearLine)
         { "state document that does not parse", { "--state", badState }, "is not an XML document" },
         { "text file as plug-in", { "--slot1", notAPlugin }, "slot 1: not a plug-in file (it does not load as a shared library" },
         { "library without an entry point", { "--slot0", TAMBLIT_FIXTURE_NOENTRY }, "no VSTPluginMain or main entry point" },
+        { "entry point that creates nothing", { "--slot0", TAMBLIT_FIXTURE_NULLENTRY }, "creates no VST 2.x effect" },
+        { "shell without a sub-plug-in name", { "--slot0", TAMBLIT_FIXTURE_SHELL }, "holds several plug-ins" },
+        { "effect the synth container refuses", { "--slot0", TAMBLIT_FIXTURE_EFFECT }, "the container did not load" },
         { "MIDI file that is not one", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", badMidi }, "does not parse" },
         { "truncated MIDI track", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", truncatedMidi }, "does not parse" },
         { "missing MIDI file", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", missing }, "cannot open MIDI file" },

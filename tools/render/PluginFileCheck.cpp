@@ -1,5 +1,7 @@
 #include "PluginFileCheck.h"
 
+#include <pluginterfaces/vst2.x/aeffectx.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -18,8 +20,15 @@ constexpr int kChildOk = 0;
 constexpr int kChildOkWithHook = 1;
 constexpr int kChildNoOpen = 2;
 constexpr int kChildNoEntry = 3;
+constexpr int kChildNoEffect = 4;
+constexpr int kChildShell = 5;
 
-[[noreturn]] void runCheck(const std::string& path, int reportFd)
+VstIntPtr VSTCALLBACK checkCallback(AEffect*, int opcode, int, VstIntPtr, void*, float)
+{
+    return opcode == audioMasterVersion ? 2400 : 0;
+}
+
+[[noreturn]] void runCheck(const std::string& path, bool nameGiven, int reportFd)
 {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
@@ -29,14 +38,25 @@ constexpr int kChildNoEntry = 3;
         }
         _exit(kChildNoOpen);
     }
-    if (dlsym(library, "VSTPluginMain") == nullptr && dlsym(library, "main") == nullptr)
+    using EntryPoint = AEffect* (*)(audioMasterCallback);
+    auto entry = reinterpret_cast<EntryPoint>(dlsym(library, "VSTPluginMain"));
+    if (entry == nullptr)
+        entry = reinterpret_cast<EntryPoint>(dlsym(library, "main"));
+    if (entry == nullptr)
         _exit(kChildNoEntry);
+    // The child may run the plug-in's code: whatever it does ends with the child.
+    AEffect* effect = entry(&checkCallback);
+    if (effect == nullptr || effect->magic != kEffectMagic)
+        _exit(kChildNoEffect);
+    // A file of several plug-ins makes the container ask the user which one.
+    if (!nameGiven && effect->dispatcher(effect, effGetPlugCategory, 0, 0, nullptr, 0.0f) == kPlugCategShell)
+        _exit(kChildShell);
     _exit(dlsym(library, "tamblit_fixture_crash_all") != nullptr ? kChildOkWithHook : kChildOk);
 }
 
 } // namespace
 
-PluginFileReport checkPluginFile(const std::string& path)
+PluginFileReport checkPluginFile(const std::string& path, bool nameGiven)
 {
     PluginFileReport report;
     struct stat info {};
@@ -64,7 +84,7 @@ PluginFileReport checkPluginFile(const std::string& path)
     }
     if (child == 0) {
         close(pipeFds[0]);
-        runCheck(path, pipeFds[1]);
+        runCheck(path, nameGiven, pipeFds[1]);
     }
     close(pipeFds[1]);
 
@@ -113,6 +133,12 @@ PluginFileReport checkPluginFile(const std::string& path)
         break;
     case kChildNoEntry:
         report.error = "not a plug-in file (no VSTPluginMain or main entry point): " + path;
+        break;
+    case kChildNoEffect:
+        report.error = "not a plug-in file (its entry point creates no VST 2.x effect): " + path;
+        break;
+    case kChildShell:
+        report.error = path + " holds several plug-ins: name one with --slotN-name";
         break;
     default:
         report.error = "not a plug-in file (checking it ended with code " + std::to_string(WEXITSTATUS(status))

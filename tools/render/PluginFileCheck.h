@@ -13,6 +13,7 @@ struct PluginFileReport {
     std::string error;         // why it is not a usable plug-in
 };
 
-PluginFileReport checkPluginFile(const std::string& path);
+// `nameGiven`: the sub-plug-in to load is named, so a shell file is fine.
+PluginFileReport checkPluginFile(const std::string& path, bool nameGiven = false);
 
 } // namespace render

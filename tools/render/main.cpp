@@ -8,6 +8,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -75,11 +76,14 @@ bool readFile(const std::string& path, std::string& text)
 }
 
 // The file each slot will hold, from the options or from a given state document.
-bool slotFiles(const Options& options, const std::string& stateText, std::string (&files)[2], std::string& error)
+bool slotFiles(const Options& options, const std::string& stateText, std::string (&files)[2], std::string (&names)[2],
+               std::string& error)
 {
     if (options.stateFile.empty()) {
-        for (int i = 0; i < 2; ++i)
+        for (int i = 0; i < 2; ++i) {
             files[i] = options.slots[static_cast<size_t>(i)].path;
+            names[i] = options.slots[static_cast<size_t>(i)].name;
+        }
         return true;
     }
     auto root = render::parseXml(stateText, error);
@@ -99,8 +103,11 @@ bool slotFiles(const Options& options, const std::string& stateText, std::string
         if (index == nullptr || path == nullptr)
             continue;
         const int slot = std::atoi(index->c_str());
-        if (slot == 0 || slot == 1)
+        if (slot == 0 || slot == 1) {
             files[slot] = *path;
+            const auto* name = child->attribute("loadedPluginName");
+            names[slot] = name != nullptr ? *name : "";
+        }
     }
     return true;
 }
@@ -151,16 +158,17 @@ int run(const Options& options)
     // Everything that can be checked without the container is checked first.
     if (options.plugin.empty())
         return fail("no container plug-in: pass --plugin PATH");
-    if (!render::checkPluginFile(options.plugin).ok)
-        return fail(render::checkPluginFile(options.plugin).error + " (the container)");
+    if (const auto container = render::checkPluginFile(options.plugin); !container.ok)
+        return fail(container.error + " (the container)");
 
     std::string stateText;
     if (!options.stateFile.empty() && !readFile(options.stateFile, stateText))
         return fail("cannot read state file " + options.stateFile);
 
     std::string files[2];
+    std::string names[2];
     std::string error;
-    if (!slotFiles(options, stateText, files, error))
+    if (!slotFiles(options, stateText, files, names, error))
         return fail(error);
 
     for (int slot = 0; slot < 2; ++slot) {
@@ -170,7 +178,7 @@ int run(const Options& options)
                 return fail("--crash-slot" + std::to_string(slot) + "-at needs a plug-in in slot " + std::to_string(slot));
             continue;
         }
-        const auto report = render::checkPluginFile(files[slot]);
+        const auto report = render::checkPluginFile(files[slot], !names[slot].empty());
         if (!report.ok)
             return fail("slot " + std::to_string(slot) + ": " + report.error);
         if (crashAt && !report.hasCrashHook)
@@ -223,8 +231,25 @@ int run(const Options& options)
                 options.plugin.c_str(), host.numInputs(), host.numOutputs(), options.rate, options.block);
     std::fprintf(out, "sending the state document (%zu bytes)...\n", document.size());
     std::fflush(out);
-    if (!host.setChunk(document))
-        return abandon("the container does not take a state chunk");
+    {
+        // Restoring runs on the container's message thread; should it wait for a
+        // user (a dialog nobody can see), say so instead of hanging.
+        std::atomic<bool> restored{false};
+        std::thread guard([&restored, err = err] {
+            for (int i = 0; i < 1200 && !restored.load(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!restored.load()) {
+                std::fprintf(err, "tamblit-render: error: the container did not finish loading the state in 120 s\n");
+                std::fflush(err);
+                std::_Exit(1);
+            }
+        });
+        const bool taken = host.setChunk(document);
+        restored.store(true);
+        guard.join();
+        if (!taken)
+            return abandon("the container does not take a state chunk");
+    }
 
     // What the container made of it: every requested slot must hold its file now.
     render::StateSummary loaded;
