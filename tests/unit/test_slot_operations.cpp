@@ -6,6 +6,7 @@
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 
 using namespace loading_test;
 using namespace tamblit::fixtures;
@@ -390,6 +391,30 @@ TEST_F (Slots, ReplacingAndUnloading)
     console->clear();
     processor->unloadPlugin (0, false, true);
     EXPECT_TRUE (console->lines().isEmpty());
+}
+
+TEST_F (Slots, AFreshLoadClearsTheCrashedMark)
+{
+    processor->setOption (1, false); // no automatic recovery while the test looks
+    ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_BRIDGE));
+
+    auto* library = dlopen (TAMBLIT_FIXTURE_BRIDGE, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE (library, nullptr);
+    auto crashAll = reinterpret_cast<void (*)()> (dlsym (library, "tamblit_fixture_crash_all"));
+    ASSERT_NE (crashAll, nullptr);
+    crashAll();
+    dlclose (library);
+
+    ASSERT_TRUE (processor->checkIfPluginCrashed (0));
+    ASSERT_TRUE (processor->isPluginCrashed (0));
+
+    // A failed load keeps the crashed plug-in and its mark.
+    EXPECT_FALSE (load (0, TAMBLIT_FIXTURE_EFFECT));
+    EXPECT_TRUE (processor->isPluginCrashed (0));
+
+    ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH));
+    EXPECT_FALSE (processor->isPluginCrashed (0));
+    EXPECT_TRUE (plays (render(), kIdentitySynth));
 }
 
 TEST_F (Slots, DebianSynthPlaysANoteInEitherSlot)
