@@ -1,0 +1,26 @@
+// Socket and side-file helpers shared by the bridge plug-in, its worker and
+// the wrap command.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tamblit::bridge {
+
+// Writes or reads exactly `size` bytes. A negative timeout waits forever.
+// False on error, end of stream or timeout. Never raises SIGPIPE.
+bool sendAll(int fd, const void* data, std::size_t size);
+bool recvAll(int fd, void* data, std::size_t size, int timeoutMs);
+
+// The side file next to a bridged copy: "<copy>.target", lines "key=value".
+struct SideFile {
+    std::string target; // the plug-in the copy stands for
+    std::string worker; // the worker executable (optional)
+};
+bool readSideFile(const std::string& path, SideFile& out);
+bool writeSideFile(const std::string& path, const SideFile& in);
+std::string sideFilePathFor(const std::string& bridgedCopy);
+
+std::string directoryOf(const std::string& path);
+
+} // namespace tamblit::bridge
