@@ -1,0 +1,116 @@
+// The bridge inside the container: a bridged plug-in that dies for real in
+// its worker is found by the watchdog's probe, the container switches to the
+// healthy slot within one tick and recovery reloads the bridged copy (a fresh
+// worker) with its snapshot. Driven by the real 1000 ms timer.
+#include "FixtureCrasher.h"
+#include "processor/PluginContainerAudioProcessor.h"
+#include "support/TestHelpers.h"
+#include "test_bridge_support.h"
+
+using namespace testing_support;
+using namespace bridge_test;
+namespace fx = tamblit::fixtures;
+
+namespace
+{
+    constexpr int oneTickMs = 1600; // 1000 ms and timer jitter on a loaded machine
+    constexpr int hangBoundMs = 500; // the bridge takes a worker this late for hung
+
+    pid_t workerOf (juce::AudioPluginInstance* instance)
+    {
+        auto* effect = instance != nullptr ? static_cast<AEffect*> (instance->getPlatformSpecificData()) : nullptr;
+        return effect != nullptr ? (pid_t) effect->dispatcher (effect, effVendorSpecific, 0x54427770, 0, nullptr, 0.0f) : -1;
+    }
+
+    void renderWithNote (PluginContainerAudioProcessor& processor, int note)
+    {
+        juce::AudioBuffer<float> buffer (2, 256);
+        juce::MidiBuffer midi;
+        if (note >= 0)
+            midi.addEvent (juce::MidiMessage::noteOn (1, note, (juce::uint8) 100), 0);
+        buffer.clear();
+        renderLikeWrapper (processor, buffer, midi);
+    }
+}
+
+TEST (BridgeInContainer, CrashedBridgedSlotGivesWayWithinOneTickAndComesBackWithItsSnapshot)
+{
+    struct Case { const char* what; int note; int detectMs; };
+    const Case cases[] = {
+        { "segmentation fault", fx::kCrasherNoteSegfault, 0 },
+        { "endless loop", fx::kCrasherNoteHang, hangBoundMs },
+    };
+    const std::string copy = bridged (TAMBLIT_FIXTURE_CRASHER);
+    for (auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        auto processor = std::make_unique<PluginContainerAudioProcessor>();
+        processor->setPlayConfigDetails (0, 2, 48000.0, 256);
+        processor->prepareToPlay (48000.0, 256);
+        ConsoleLines lines (*processor);
+        ASSERT_TRUE (processor->loadPlugin (0, copy.c_str(), ""));
+        ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH, ""));
+        processor->setOption (1, true);
+        processor->setOption (2, true);
+        processor->setOption (3, true);
+        ASSERT_EQ (processor->getActivePlugin(), 0);
+
+        auto* original = processor->getAudioPluginInstance (0);
+        original->setCurrentProgram (2);
+        original->getParameters()[4]->setValue (0.8125f);
+        juce::MemoryBlock saved;
+        processor->getStateInformation (saved); // the snapshot recovery puts back
+        const pid_t firstWorker = workerOf (original);
+        ASSERT_TRUE (processAlive (firstWorker));
+
+        renderWithNote (*processor, -1);
+        EXPECT_FALSE (processor->checkIfPluginCrashed (0));
+        lines.clear();
+        renderWithNote (*processor, c.note); // the worker dies (or hangs) on this note
+
+        ASSERT_TRUE (runLoopUntil ([&] { return processor->getActivePlugin() == 1; }, oneTickMs + c.detectMs));
+        EXPECT_TRUE (lines.contains ("Warning: plugin at index 0 in instance with name default instance seems to have crashed"));
+        EXPECT_TRUE (lines.contains ("default instance:successfully changed active plugin to index 1"));
+        ASSERT_TRUE (runLoopUntil ([&] { return lines.contains ("Recovering plugin state..."); }, oneTickMs));
+
+        auto* reloaded = processor->getAudioPluginInstance (0);
+        ASSERT_NE (reloaded, nullptr);
+        EXPECT_FALSE (processor->isPluginCrashed (0));
+        EXPECT_FALSE (processor->checkIfPluginCrashed (0)) << "the reloaded bridge has a healthy worker";
+        const pid_t secondWorker = workerOf (reloaded);
+        EXPECT_NE (secondWorker, firstWorker);
+        EXPECT_TRUE (processAlive (secondWorker));
+        EXPECT_FALSE (processAlive (firstWorker)) << "the crashed worker does not linger";
+        EXPECT_EQ (reloaded->getCurrentProgram(), 2);
+        EXPECT_EQ (reloaded->getParameters()[4]->getValue(), 0.8125f);
+        EXPECT_EQ (processor->getActivePlugin(), 1) << "recovery does not switch back";
+
+        // The healthy slot is what the host hears.
+        juce::AudioBuffer<float> buffer (2, 256);
+        juce::MidiBuffer midi;
+        buffer.clear();
+        renderLikeWrapper (*processor, buffer, midi);
+        EXPECT_EQ (buffer.getSample (0, 100), fx::fixtureDc (fx::kIdentitySynth, 0, fx::presetValue (0, fx::kParamLevel), 0.0f));
+    }
+}
+
+TEST (BridgeInContainer, BridgedRealSynthPlaysInTheContainer)
+{
+    auto processor = std::make_unique<PluginContainerAudioProcessor>();
+    processor->setPlayConfigDetails (0, 2, 48000.0, 256);
+    processor->prepareToPlay (48000.0, 256);
+    ASSERT_TRUE (processor->loadPlugin (0, bridged ("/usr/lib/vst/Nekobi-vst.so").c_str(), ""));
+    juce::AudioBuffer<float> buffer (2, 256);
+    bool heard = false;
+    for (int block = 0; block < 40 && ! heard; ++block)
+    {
+        juce::MidiBuffer midi;
+        if (block == 0)
+            midi.addEvent (juce::MidiMessage::noteOn (1, 45, (juce::uint8) 110), 0);
+        buffer.clear();
+        renderLikeWrapper (*processor, buffer, midi);
+        heard = buffer.getMagnitude (0, 256) > 0.0f;
+    }
+    EXPECT_TRUE (heard);
+    EXPECT_FALSE (processor->checkIfPluginCrashed (0));
+}
