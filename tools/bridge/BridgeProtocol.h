@@ -186,11 +186,11 @@ inline timespec nsToTimespec(std::int64_t ns)
 }
 
 // Waits until `word` differs from `seen` or `deadline` (CLOCK_MONOTONIC ns)
-// passes; spins briefly first, since the other side usually answers within
-// microseconds. True when the word changed.
-inline bool waitForChange(std::atomic<std::uint32_t>& word, std::uint32_t seen, std::int64_t deadline)
+// passes, spinning for `spinNs` first. True when the word changed.
+inline bool waitForChange(std::atomic<std::uint32_t>& word, std::uint32_t seen, std::int64_t deadline,
+                          std::int64_t spinNs)
 {
-    const std::int64_t spinUntil = nowNs() + 20000;
+    const std::int64_t spinUntil = nowNs() + spinNs;
     for (int spin = 0;; ++spin) {
         if (word.load(std::memory_order_acquire) != seen)
             return true;

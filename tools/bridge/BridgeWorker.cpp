@@ -168,7 +168,8 @@ void audioLoop()
     const pid_t parent = getppid();
     std::uint32_t seen = 0; // the first request is 1, whether or not it came before this thread
     while (s.quit.load(std::memory_order_acquire) == 0) {
-        if (!waitForChange(s.request, seen, nowNs() + 200000000LL)) {
+        // No spinning: the next block is a whole block period away.
+        if (!waitForChange(s.request, seen, nowNs() + 200000000LL, 0)) {
             if (getppid() != parent)
                 _exit(0); // the host is gone
             continue;
