@@ -114,3 +114,24 @@ TEST (BridgeInContainer, BridgedRealSynthPlaysInTheContainer)
     EXPECT_TRUE (heard);
     EXPECT_FALSE (processor->checkIfPluginCrashed (0));
 }
+
+TEST (BridgeInContainer, OneBridgedShellCopyServesItsSubPlugins)
+{
+    const std::string copy = bridged (TAMBLIT_FIXTURE_SHELL);
+    for (int sub : { 2, 4 }) // Gamma, Delta
+    {
+        SCOPED_TRACE (fx::kShellSubNames[sub]);
+        auto processor = std::make_unique<PluginContainerAudioProcessor>();
+        processor->setPlayConfigDetails (0, 2, 48000.0, 256);
+        processor->prepareToPlay (48000.0, 256);
+        ASSERT_TRUE (processor->loadPlugin (0, copy.c_str(), fx::kShellSubNames[sub]));
+        auto* instance = processor->getAudioPluginInstance (0);
+        ASSERT_NE (instance, nullptr);
+        // The sub-plug-in's own signal: the worker created the one the host asked for.
+        juce::AudioBuffer<float> buffer (2, 256);
+        juce::MidiBuffer midi;
+        buffer.clear();
+        renderLikeWrapper (*processor, buffer, midi);
+        EXPECT_EQ (buffer.getSample (1, 10), fx::fixtureDc (fx::kIdentityShellSub[sub], 1, fx::presetValue (0, fx::kParamLevel), 0.0f));
+    }
+}
