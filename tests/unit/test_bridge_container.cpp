@@ -6,6 +6,9 @@
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include "test_bridge_support.h"
+#include <X11/Xlib.h>
+#include <chrono>
+#include <thread>
 
 using namespace testing_support;
 using namespace bridge_test;
@@ -134,4 +137,55 @@ TEST (BridgeInContainer, OneBridgedShellCopyServesItsSubPlugins)
         renderLikeWrapper (*processor, buffer, midi);
         EXPECT_EQ (buffer.getSample (1, 10), fx::fixtureDc (fx::kIdentityShellSub[sub], 1, fx::presetValue (0, fx::kParamLevel), 0.0f));
     }
+}
+
+namespace
+{
+    int childCount (Display* display, Window window)
+    {
+        Window root = 0, parent = 0, *children = nullptr;
+        unsigned int count = 0;
+        if (XQueryTree (display, window, &root, &parent, &children, &count) == 0)
+            return -1;
+        if (children != nullptr)
+            XFree (children);
+        return (int) count;
+    }
+}
+
+TEST (BridgeInContainer, EditorOpensInsideTheHostsWindowFromTheWorker)
+{
+    Display* display = XOpenDisplay (nullptr);
+    if (display == nullptr)
+        GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+    const Window parent = XCreateSimpleWindow (display, DefaultRootWindow (display), 0, 0, 400, 300, 0, 0, 0);
+    XMapWindow (display, parent);
+    XSync (display, False);
+
+    RawVstHost bridge;
+    std::string error;
+    ASSERT_TRUE (bridge.load (bridged (TAMBLIT_FIXTURE_EDITOR), error)) << error;
+    ASSERT_NE (bridge.effect()->flags & effFlagsHasEditor, 0);
+    ERect* rect = nullptr;
+    ASSERT_EQ (bridge.dispatch (effEditGetRect, 0, 0, &rect), 1);
+    ASSERT_NE (rect, nullptr);
+    EXPECT_EQ (rect->right - rect->left, tamblit::fixtures::kEditorWidth);
+    EXPECT_EQ (rect->bottom - rect->top, tamblit::fixtures::kEditorHeight);
+
+    EXPECT_EQ (childCount (display, parent), 0);
+    EXPECT_EQ (bridge.dispatch (effEditOpen, 0, 0, reinterpret_cast<void*> (parent)), 1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds (3);
+    while (childCount (display, parent) < 1 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    EXPECT_GE (childCount (display, parent), 1) << "the worker's editor window lives inside the host's";
+    bridge.dispatch (effEditIdle);
+
+    bridge.dispatch (effEditClose);
+    until = std::chrono::steady_clock::now() + std::chrono::seconds (3);
+    while (childCount (display, parent) > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    EXPECT_EQ (childCount (display, parent), 0);
+    bridge.close();
+    XDestroyWindow (display, parent);
+    XCloseDisplay (display);
 }
