@@ -196,17 +196,21 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
         return;
     }
 
+    // The block runs in a view of the storage prepared for the largest block:
+    // resizing the buffer itself can reallocate on the audio thread.
     const int samples = buffer.getNumSamples();
-    aux->setSize (aux->getNumChannels(), samples, true, false, true);
+    if (samples > aux->getNumSamples())
+        aux->setSize (aux->getNumChannels(), samples, false, false, true); // host exceeded the prepared size
+    juce::AudioSampleBuffer block (aux->getArrayOfWritePointers(), aux->getNumChannels(), samples);
 
-    const int shared = juce::jmin (2, buffer.getNumChannels(), aux->getNumChannels());
+    const int shared = juce::jmin (2, buffer.getNumChannels(), block.getNumChannels());
     for (int channel = 0; channel < shared; ++channel)
-        aux->copyFrom (channel, 0, buffer, channel, 0, samples);
+        block.copyFrom (channel, 0, buffer, channel, 0, samples);
 
-    instance->processBlock (*aux, midi);
+    instance->processBlock (block, midi);
 
     for (int channel = 0; channel < shared; ++channel)
-        buffer.copyFrom (channel, 0, *aux, channel, 0, samples);
+        buffer.copyFrom (channel, 0, block, channel, 0, samples);
 }
 
 void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockSize)

@@ -1,0 +1,454 @@
+// Real-time behaviour of the container as a host's audio thread sees it:
+// processBlock and host parameter calls never touch the heap once warmed up,
+// and a slot load on the message thread never holds the audio thread up.
+// Windows and dialogs: run under Xvfb.
+#include "processor/PluginContainerAudioProcessor.h"
+#include "support/TestHelpers.h"
+#include "test_loading_support.h"
+#include <gtest/gtest.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <new>
+#include <thread>
+
+using namespace loading_test;
+using namespace tamblit::fixtures;
+
+//==============================================================================
+// Heap traffic counter. Only the thread that sets `countingHeapTraffic` is
+// counted, so the message thread, JUCE's own threads and GoogleTest are free to
+// allocate. Sanitizer builds bring their own allocator: there the counter rides
+// on the sanitizer's allocation hooks; elsewhere this executable replaces the
+// malloc family (the hosted plug-ins resolve to it as well) and operator new/delete.
+namespace
+{
+    thread_local bool countingHeapTraffic __attribute__ ((tls_model ("initial-exec"))) = false;
+    std::atomic<long> heapAllocations { 0 };
+    std::atomic<long> heapFrees { 0 };
+
+    inline void noteAllocation() noexcept
+    {
+        if (countingHeapTraffic)
+            heapAllocations.fetch_add (1, std::memory_order_relaxed);
+    }
+
+    inline void noteFree (const volatile void* pointer) noexcept
+    {
+        if (countingHeapTraffic && pointer != nullptr)
+            heapFrees.fetch_add (1, std::memory_order_relaxed);
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+
+namespace
+{
+    void onSanitizerMalloc (const volatile void*, size_t) { noteAllocation(); }
+    void onSanitizerFree (const volatile void* pointer) { noteFree (pointer); }
+
+    const int sanitizerHooksInstalled = __sanitizer_install_malloc_and_free_hooks (onSanitizerMalloc, onSanitizerFree);
+}
+#else
+extern "C"
+{
+    void* __libc_malloc (size_t);
+    void* __libc_calloc (size_t, size_t);
+    void* __libc_realloc (void*, size_t);
+    void* __libc_memalign (size_t, size_t);
+    void* __libc_valloc (size_t);
+    void* __libc_pvalloc (size_t);
+    void __libc_free (void*);
+
+    void* malloc (size_t size) { noteAllocation(); return __libc_malloc (size); }
+    void* calloc (size_t count, size_t size) { noteAllocation(); return __libc_calloc (count, size); }
+    void* memalign (size_t alignment, size_t size) { noteAllocation(); return __libc_memalign (alignment, size); }
+    void* aligned_alloc (size_t alignment, size_t size) { noteAllocation(); return __libc_memalign (alignment, size); }
+    void* valloc (size_t size) { noteAllocation(); return __libc_valloc (size); }
+    void* pvalloc (size_t size) { noteAllocation(); return __libc_pvalloc (size); }
+    void free (void* pointer) { noteFree (pointer); __libc_free (pointer); }
+
+    void* realloc (void* pointer, size_t size)
+    {
+        // A realloc is a new block and the release of the old one.
+        noteAllocation();
+        noteFree (pointer);
+        return __libc_realloc (pointer, size);
+    }
+
+    void* reallocarray (void* pointer, size_t count, size_t size)
+    {
+        if (size != 0 && count > SIZE_MAX / size)
+        {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        return realloc (pointer, count * size);
+    }
+
+    int posix_memalign (void** result, size_t alignment, size_t size)
+    {
+        noteAllocation();
+        void* pointer = __libc_memalign (alignment, size);
+        if (pointer == nullptr)
+            return ENOMEM;
+        *result = pointer;
+        return 0;
+    }
+}
+
+// operator new/delete go through the counted malloc/free above.
+void* operator new (size_t size)
+{
+    if (void* p = malloc (size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[] (size_t size) { return operator new (size); }
+void* operator new (size_t size, const std::nothrow_t&) noexcept { return malloc (size == 0 ? 1 : size); }
+void* operator new[] (size_t size, const std::nothrow_t&) noexcept { return malloc (size == 0 ? 1 : size); }
+void* operator new (size_t size, std::align_val_t alignment)
+{
+    if (void* p = aligned_alloc ((size_t) alignment, size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[] (size_t size, std::align_val_t alignment) { return operator new (size, alignment); }
+void operator delete (void* p) noexcept { free (p); }
+void operator delete[] (void* p) noexcept { free (p); }
+void operator delete (void* p, size_t) noexcept { free (p); }
+void operator delete[] (void* p, size_t) noexcept { free (p); }
+void operator delete (void* p, std::align_val_t) noexcept { free (p); }
+void operator delete[] (void* p, std::align_val_t) noexcept { free (p); }
+void operator delete (void* p, size_t, std::align_val_t) noexcept { free (p); }
+void operator delete[] (void* p, size_t, std::align_val_t) noexcept { free (p); }
+#endif
+
+namespace
+{
+    // Counts heap traffic on the calling thread while alive.
+    struct CountHeapTraffic
+    {
+        CountHeapTraffic() { countingHeapTraffic = true; }
+        ~CountHeapTraffic() { countingHeapTraffic = false; }
+    };
+
+    constexpr double sampleRate = 48000.0;
+    constexpr int preparedBlock = 512;
+
+    std::unique_ptr<PluginContainerAudioProcessor> preparedContainer()
+    {
+        auto processor = std::make_unique<PluginContainerAudioProcessor>();
+        processor->setRateAndBufferSizeDetails (sampleRate, preparedBlock);
+        processor->prepareToPlay (sampleRate, preparedBlock);
+        return processor;
+    }
+
+    // The same block lengths every run: all of 1..prepared occur in shape, the
+    // prepared length itself often, and longer blocks right after shorter ones.
+    int blockLength (std::uint32_t& seed)
+    {
+        seed = seed * 1664525u + 1013904223u;
+        switch ((seed >> 24) % 4)
+        {
+            case 0: return preparedBlock;
+            case 1: return 1 + (int) ((seed >> 8) % 32);
+            default: return 1 + (int) ((seed >> 8) % (std::uint32_t) preparedBlock);
+        }
+    }
+
+    struct HeapCase
+    {
+        const char* what;
+        const char* plugin; // null: the active slot stays empty
+        int hostedOutputs;
+        bool automate;
+        bool midi;
+    };
+
+    struct AudioRun
+    {
+        long allocations = 0;
+        long frees = 0;
+        int blocksWithSound = 0;
+        int automationMisses = 0;
+        float lastAutomatedValue = -1.0f;
+        int lastAutomatedIndex = -1;
+    };
+
+    constexpr int maxEventsPerBlock = 8;
+
+    // The host's side of one block: MIDI for it, automation before it, then the
+    // block as the wrapper renders it.
+    void hostBlock (PluginContainerAudioProcessor& processor, const HeapCase& row, juce::AudioBuffer<float>& storage,
+                    juce::MidiBuffer& midi, int length, int events, int block, AudioRun& run)
+    {
+        // As the VST wrapper does: a buffer over the host's channels, nothing resized.
+        juce::AudioBuffer<float> buffer (storage.getArrayOfWritePointers(), 2, length);
+        midi.clear();
+        if (row.midi)
+        {
+            for (int e = 0; e < events; ++e)
+            {
+                const juce::uint8 note = (juce::uint8) (48 + (block + e) % 24);
+                const juce::uint8 message[3] = { (juce::uint8) (e % 2 == 0 ? 0x90 : 0x80), note, 100 };
+                midi.addEvent (message, 3, (e * 37 + block) % length);
+            }
+        }
+        if (row.automate)
+        {
+            const int index = block % kNumParams == kParamCrash ? kParamLevel : block % kNumParams;
+            const float value = 0.25f + 0.5f * (float) ((block * 7) % 100) / 100.0f;
+            JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
+            processor.setParameter (index, value);
+            if (processor.getParameter (index) != value)
+                ++run.automationMisses;
+            run.lastAutomatedValue = value;
+            JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+            run.lastAutomatedIndex = index;
+        }
+        testing_support::renderLikeWrapper (processor, buffer, midi);
+        if (buffer.getMagnitude (0, length) > 0.0f)
+            ++run.blocksWithSound;
+    }
+
+    // Renders on a thread of its own, as a host's audio thread: a warm-up that
+    // reaches the largest block and MIDI load used later, then the counted blocks.
+    AudioRun runAudioThread (PluginContainerAudioProcessor& processor, const HeapCase& row)
+    {
+        AudioRun run;
+        std::thread audio ([&]
+        {
+            juce::AudioBuffer<float> buffer (2, preparedBlock);
+            juce::MidiBuffer midi;
+            midi.ensureSize (4096);
+            AudioRun warmUp;
+            for (int block = 0; block < 16; ++block)
+                hostBlock (processor, row, buffer, midi, preparedBlock, maxEventsPerBlock, block, warmUp);
+
+            std::uint32_t seed = 20240611u;
+            const long allocationsBefore = heapAllocations.load();
+            const long freesBefore = heapFrees.load();
+            {
+                CountHeapTraffic counting;
+                for (int block = 0; block < 3000; ++block)
+                    hostBlock (processor, row, buffer, midi, blockLength (seed), block % (maxEventsPerBlock + 1), block, run);
+            }
+            run.allocations = heapAllocations.load() - allocationsBefore;
+            run.frees = heapFrees.load() - freesBefore;
+        });
+        audio.join();
+        return run;
+    }
+}
+
+TEST (RealTime, AudioThreadNeverTouchesTheHeap)
+{
+    {
+        // The counter itself must see heap traffic, or a zero below proves nothing.
+        const long before = heapAllocations.load();
+        {
+            CountHeapTraffic counting;
+            auto probe = std::make_unique<juce::MemoryBlock> (1000);
+            juce::String text ("a string long enough to need the heap, not a small buffer");
+            text << juce::String (42);
+        }
+        ASSERT_GE (heapAllocations.load() - before, 2);
+    }
+
+    const HeapCase cases[] = {
+        { "empty active slot, automation and MIDI", nullptr, 0, true, true },
+        { "direct path", TAMBLIT_FIXTURE_SYNTH, 2, false, false },
+        { "direct path, automation and MIDI", TAMBLIT_FIXTURE_SYNTH, 2, true, true },
+        { "auxiliary buffer path", TAMBLIT_FIXTURE_SYNTH8, 8, false, false },
+        { "auxiliary buffer path, automation and MIDI", TAMBLIT_FIXTURE_SYNTH8, 8, true, true },
+    };
+
+    for (auto& row : cases)
+    {
+        SCOPED_TRACE (row.what);
+        auto processor = preparedContainer();
+        if (row.plugin != nullptr)
+        {
+            ASSERT_TRUE (processor->loadPlugin (0, row.plugin, {}));
+            ASSERT_EQ (processor->getAudioPluginInstance (0)->getTotalNumOutputChannels(), row.hostedOutputs);
+        }
+
+        const auto run = runAudioThread (*processor, row);
+
+        EXPECT_EQ (run.allocations, 0);
+        EXPECT_EQ (run.frees, 0);
+        if (row.plugin != nullptr)
+        {
+            // The blocks really went through the hosted synth and the automation reached it.
+            EXPECT_EQ (run.blocksWithSound, 3000);
+            if (row.automate)
+            {
+                EXPECT_EQ (run.automationMisses, 0);
+                ASSERT_GE (run.lastAutomatedIndex, 0);
+                JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
+                EXPECT_EQ (processor->getParameter (run.lastAutomatedIndex), run.lastAutomatedValue);
+                JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+                EXPECT_EQ (processor->getAudioPluginInstance (0)->getParameters()[run.lastAutomatedIndex]->getValue(),
+                           run.lastAutomatedValue);
+            }
+        }
+        else
+        {
+            EXPECT_EQ (run.blocksWithSound, 0);
+        }
+    }
+}
+
+//==============================================================================
+namespace
+{
+    // Paced blocks on a thread of its own, counting those that carry the
+    // fixture synth's signal.
+    class PacedAudio
+    {
+    public:
+        explicit PacedAudio (PluginContainerAudioProcessor& p) : processor (p), thread ([this] { run(); }) {}
+        ~PacedAudio()
+        {
+            stop = true;
+            thread.join();
+        }
+
+        int blocks() const { return rendered.load(); }
+        int blocksWithoutSynth() const { return withoutSynth.load(); }
+
+    private:
+        void run()
+        {
+            juce::AudioBuffer<float> buffer (2, 256);
+            juce::MidiBuffer midi;
+            while (! stop.load())
+            {
+                buffer.clear();
+                testing_support::renderLikeWrapper (processor, buffer, midi);
+                // Counted before the block itself, so a reader of both never sees the block without its verdict.
+                if (! channelIsConstant (buffer, 0, initialDc (kIdentitySynth, 0))
+                    || ! channelIsConstant (buffer, 1, initialDc (kIdentitySynth, 1)))
+                    ++withoutSynth;
+                ++rendered;
+                std::this_thread::sleep_for (std::chrono::milliseconds (1));
+            }
+        }
+
+        PluginContainerAudioProcessor& processor;
+        std::atomic<bool> stop { false };
+        std::atomic<int> rendered { 0 }, withoutSynth { 0 };
+        std::thread thread;
+    };
+
+    // A dialog step that holds the load where the dialog opened until the audio
+    // thread has rendered `blocksToWait` more blocks, then answers with `act`.
+    struct HeldStep
+    {
+        HeldStep (const PacedAudio& a, int wait) : audio (a), blocksToWait (wait) {}
+
+        DialogScript::Match waitForBlocks (DialogScript::Match isTheDialog)
+        {
+            return [this, isTheDialog] (juce::Component& c)
+            {
+                if (! isTheDialog (c))
+                    return false;
+                if (firstBlock < 0)
+                {
+                    firstBlock = audio.blocks();
+                    firstSilentOrOther = audio.blocksWithoutSynth();
+                }
+                const int now = audio.blocks();
+                if (now - firstBlock < blocksToWait)
+                    return false;
+                blocksDuringDialog = now - firstBlock;
+                otherBlocksDuringDialog = audio.blocksWithoutSynth() - firstSilentOrOther;
+                return true;
+            };
+        }
+
+        const PacedAudio& audio;
+        int blocksToWait;
+        int firstBlock = -1, firstSilentOrOther = -1;
+        int blocksDuringDialog = 0, otherBlocksDuringDialog = 0;
+    };
+
+    bool isErrorBox (juce::Component& c) { return dynamic_cast<juce::AlertWindow*> (&c) != nullptr && c.getName() == "Error"; }
+
+    void chooseFixtureSynth (juce::Component& dialog)
+    {
+        if (auto* browser = findComponent<juce::FileBrowserComponent> (dialog))
+            browser->setRoot (juce::File (TAMBLIT_FIXTURE_SYNTH).getParentDirectory());
+        if (auto* list = findComponent<juce::FileListComponent> (dialog))
+        {
+            testing_support::runLoopUntil ([list] { return ! list->directoryContentsList.isStillLoading(); }, 5000);
+            list->setSelectedFile (juce::File (TAMBLIT_FIXTURE_SYNTH));
+        }
+        press ("Open") (dialog);
+    }
+}
+
+// A load stops on the message thread at each of its dialogs: the question about
+// a missing file and the file browser before anything is opened, the shell's
+// sub-plug-in chooser after the library is open and scanned. Held there, the
+// audio thread must go on rendering the active slot, into either slot.
+TEST (RealTime, ALoadHeldOnTheMessageThreadNeverHoldsTheAudioThread)
+{
+    struct Case
+    {
+        const char* what;
+        int slot;
+        bool shell; // through the shell's chooser; otherwise a missing file, then the browser
+    };
+    const Case cases[] = {
+        { "shell chooser, inactive slot", 1, true },
+        { "shell chooser, active slot", 0, true },
+        { "missing file, then the browser, inactive slot", 1, false },
+        { "missing file, then the browser, active slot", 0, false },
+    };
+    constexpr int blocksToWait = 30;
+
+    for (auto& row : cases)
+    {
+        SCOPED_TRACE (row.what);
+        auto processor = preparedContainer();
+        ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, {}));
+
+        PacedAudio audio (*processor);
+        HeldStep first (audio, blocksToWait), second (audio, blocksToWait);
+        DialogScript script;
+        bool loaded = false;
+
+        if (row.shell)
+        {
+            script.then (first.waitForBlocks (windowNamed ("Please choose a plugin")), press ("OK"));
+            script.start (20000);
+            loaded = processor->loadPlugin (row.slot, TAMBLIT_FIXTURE_SHELL, {});
+        }
+        else
+        {
+            script.then (first.waitForBlocks (isErrorBox), press ("Yes"))
+                  .then (second.waitForBlocks (windowNamed ("Open file")), chooseFixtureSynth);
+            script.start (20000);
+            loaded = processor->loadPlugin (row.slot, "/nonexistent/realtime-missing.so", {});
+        }
+
+        EXPECT_TRUE (script.allStepsDone());
+        EXPECT_FALSE (script.timedOut()) << "the audio thread stopped while a dialog of the load was open";
+        EXPECT_TRUE (loaded);
+        for (auto* step : { &first, &second })
+        {
+            if (step->firstBlock < 0)
+                continue;
+            EXPECT_GE (step->blocksDuringDialog, blocksToWait);
+            // Until the new instance is in place, the active slot keeps playing.
+            EXPECT_EQ (step->otherBlocksDuringDialog, 0);
+        }
+        if (! row.shell)
+        {
+            EXPECT_GE (second.firstBlock, 0) << "the file browser never opened";
+        }
+    }
+}
