@@ -66,7 +66,8 @@ const char* usageText()
            "  --block N              block size (default 256)\n"
            "  --rate N               sample rate (default 48000)\n"
            "  --fast                 render as fast as possible (default: real time)\n"
-           "  --crash-slot0-at S     make slot 0's plug-in crash at S seconds (--crash-slot1-at)\n"
+           "  --crash-slot0-at S     make slot 0's plug-in crash at S seconds (--crash-slot1-at): a bridged\n"
+           "                         copy's worker gets SIGSEGV; a crash-probe fixture is told to crash\n"
            "  --quiet                no progress lines\n"
            "  --plugin-log FILE      keep what the container and its plug-ins print (default: dropped)\n";
 }

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -30,6 +31,13 @@ VstIntPtr VSTCALLBACK checkCallback(AEffect*, int opcode, int, VstIntPtr, void*,
 
 [[noreturn]] void runCheck(const std::string& path, bool nameGiven, int reportFd)
 {
+    // What the plug-in prints while it loads is not the renderer's to show.
+    const int sink = open("/dev/null", O_WRONLY);
+    if (sink >= 0) {
+        dup2(sink, 1);
+        dup2(sink, 2);
+        close(sink);
+    }
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* why = dlerror();

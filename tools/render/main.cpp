@@ -1,4 +1,5 @@
 // tamblit-render: plays MIDI through the container plug-in, as a host does, into a WAV file.
+#include "BridgedCrash.h"
 #include "ContainerHost.h"
 #include "MidiInput.h"
 #include "Options.h"
@@ -171,6 +172,10 @@ int run(const Options& options)
     if (!slotFiles(options, stateText, files, names, error))
         return fail(error);
 
+    // How each slot's plug-in is crashed on demand: a fixture's crash hook, or
+    // for a bridged copy, its worker process (identified by the target it loads).
+    std::string bridgedTargets[2];
+
     for (int slot = 0; slot < 2; ++slot) {
         const auto& crashAt = options.slots[static_cast<size_t>(slot)].crashAt;
         if (files[slot].empty()) {
@@ -181,9 +186,20 @@ int run(const Options& options)
         const auto report = render::checkPluginFile(files[slot], !names[slot].empty());
         if (!report.ok)
             return fail("slot " + std::to_string(slot) + ": " + report.error);
-        if (crashAt && !report.hasCrashHook)
-            return fail("--crash-slot" + std::to_string(slot) + "-at: " + files[slot]
-                        + " cannot crash on demand (it exports no tamblit_fixture_crash_all)");
+        if (crashAt && !report.hasCrashHook) {
+            bridgedTargets[slot] = render::bridgedTargetOf(files[slot]);
+            if (bridgedTargets[slot].empty())
+                return fail("--crash-slot" + std::to_string(slot) + "-at: " + files[slot]
+                            + " cannot crash on demand (it exports no tamblit_fixture_crash_all and is no bridged copy)");
+        }
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+        // Two workers of the same target cannot be told apart from outside.
+        const int other = 1 - slot;
+        if (!bridgedTargets[slot].empty() && !files[other].empty()
+            && render::bridgedTargetOf(files[other]) == bridgedTargets[slot])
+            return fail("--crash-slot" + std::to_string(slot) + "-at: both slots bridge " + bridgedTargets[slot]
+                        + "; its workers cannot be told apart");
     }
 
     std::vector<render::TimedMidi> midi;
@@ -278,6 +294,7 @@ int run(const Options& options)
     std::vector<float> interleaved(static_cast<size_t>(options.block) * static_cast<size_t>(channels));
     std::vector<render::ContainerHost::BlockEvent> events;
     bool crashed[2] = {false, false};
+    pid_t crashedWorker[2] = {0, 0};
     size_t nextEvent = 0;
     double secondPeak = 0.0;
     double totalPeak = 0.0;
@@ -300,14 +317,21 @@ int run(const Options& options)
         for (int slot = 0; slot < 2; ++slot) {
             const auto& crashAt = options.slots[static_cast<size_t>(slot)].crashAt;
             if (crashAt && !crashed[slot] && blockStart + 1e-9 >= *crashAt) {
-                if (!crashPluginFile(files[slot], error)) {
+                const bool done = bridgedTargets[slot].empty()
+                                      ? crashPluginFile(files[slot], error)
+                                      : render::crashBridgeWorker(bridgedTargets[slot], crashedWorker[slot], error);
+                if (!done) {
                     host.stop();
                     return abandon(error);
                 }
                 crashed[slot] = true;
                 if (firstCrashAt < 0.0)
                     firstCrashAt = blockStart;
-                std::fprintf(out, "%7.3f s  slot %d's plug-in crashes now\n", blockStart, slot);
+                if (crashedWorker[slot] > 0)
+                    std::fprintf(out, "%7.3f s  slot %d's plug-in crashes now (its bridge worker, pid %d, got SIGSEGV)\n",
+                                 blockStart, slot, static_cast<int>(crashedWorker[slot]));
+                else
+                    std::fprintf(out, "%7.3f s  slot %d's plug-in crashes now\n", blockStart, slot);
                 std::fflush(out);
             }
         }
@@ -363,6 +387,18 @@ int run(const Options& options)
     }
 
     host.stop();
+
+    for (int slot = 0; slot < 2; ++slot) {
+        if (crashedWorker[slot] <= 0)
+            continue;
+        // A reload makes a new bridge instance, which starts a worker of its own.
+        const auto workers = render::bridgeWorkersOf(bridgedTargets[slot]);
+        if (workers.empty())
+            std::fprintf(out, "slot %d's plug-in runs in no bridge worker now (not reloaded after the crash)\n", slot);
+        else
+            std::fprintf(out, "slot %d's plug-in runs in a fresh bridge worker now (pid %d; pid %d crashed)\n", slot,
+                         static_cast<int>(workers.front()), static_cast<int>(crashedWorker[slot]));
+    }
 
     render::StateSummary summary;
     if (render::summariseState(host.getChunk(), summary, error))
