@@ -1,6 +1,7 @@
 // tamblit-render, run as a user runs it: the built container hosts real plug-in
 // files, the WAV it writes is read back and checked sample by sample.
 #include "../../tools/render/SignalAnalysis.h"
+#include "FixtureCrasher.h"
 #include "FixtureSignal.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,7 @@ namespace
 
     const std::string renderer = TAMBLIT_BINARY_DIR "/tools/render/tamblit-render";
     const std::string plotter = TAMBLIT_BINARY_DIR "/tools/render/tamblit-wavplot";
+    const std::string bridgeCommand = TAMBLIT_BINARY_DIR "/tools/bridge/tamblit-bridge";
     constexpr int rate = 48000;
     constexpr int block = 256;
     constexpr float level = 0.5f;
@@ -148,8 +150,9 @@ namespace
         { "bridge", fx::kIdentityBridge * level },
         { "bridge-b", fx::kIdentityBridgeB * level },
         { "shell Gamma", fx::kIdentityShellSub[2] * level },
+        { "crasher", fx::kIdentityCrasher * level },
     };
-    constexpr int kSynth = 0, kBridge = 1, kBridgeB = 2, kShellGamma = 3;
+    constexpr int kSynth = 0, kBridge = 1, kBridgeB = 2, kShellGamma = 3, kCrasher = 4;
 
     std::vector<int> labelsOf (const Wav& wav)
     {
@@ -159,6 +162,15 @@ namespace
     std::string params (float tone) { return "0.5,0," + std::to_string (tone); }
 
     bool contains (const std::string& text, const std::string& part) { return text.find (part) != std::string::npos; }
+
+    // A bridged copy of `plugin` in the scratch folder `into` (made again over an old one).
+    std::string bridged (const std::string& plugin, const std::string& into)
+    {
+        const std::string dir = TAMBLIT_BINARY_DIR "/test_render_files/" + into;
+        const auto run = runProgram (bridgeCommand, { "wrap", plugin, "--into", dir });
+        EXPECT_EQ (run.exitCode, 0) << run.err;
+        return dir + plugin.substr (plugin.find_last_of ('/'));
+    }
 }
 
 // Which plug-in the output came from, whichever way the slots were given.
@@ -321,6 +333,44 @@ TEST (Render, CrashOfTheActiveSlotHandsOverToTheOtherSlot)
     EXPECT_TRUE (contains (plot.out, expected)) << plot.out;
 }
 
+// The same hand-over with a real crash: slot 0's bridged plug-in dies of SIGSEGV
+// in its worker process; the renderer, which hosts the container, lives on.
+TEST (Render, RealCrashInABridgedWorkerHandsOverToTheOtherSlot)
+{
+    const auto crasher = bridged (TAMBLIT_FIXTURE_CRASHER, "bridged");
+    const auto synth = bridged (TAMBLIT_FIXTURE_SYNTH, "bridged");
+    constexpr double crashAt = 2.0;
+    const auto wavPath = scratch ("real-crash.wav");
+    const auto run = renderWith ({ "--seconds", "4", "--slot0", crasher, "--slot0-params", params (0.5f), "--slot1", synth,
+                                   "--slot1-params", params (1.0f), "--option", "1=1", "--option", "2=1", "--crash-slot0-at", "2",
+                                   "--out", wavPath });
+    ASSERT_EQ (run.exitCode, 0) << "the renderer survives the crash\n" << run.err << run.out;
+    EXPECT_TRUE (contains (run.out, "slot 0's plug-in crashes now (its bridge worker, pid")) << run.out;
+    EXPECT_TRUE (contains (run.out, "slot 0's plug-in runs in a fresh bridge worker now")) << run.out;
+    EXPECT_TRUE (contains (run.out, "active slot: 1")) << run.out;
+    EXPECT_TRUE (contains (run.out, "slot 0: Tamblit fixture [fixture-crasher] (" + crasher + ")")) << "reloaded\n" << run.out;
+
+    Wav wav;
+    ASSERT_TRUE (readWav (wavPath, wav));
+    const auto labels = labelsOf (wav);
+    const auto crashBlock = (long long) std::ceil (crashAt * rate / block);
+    for (long long b = 0; b < crashBlock; ++b)
+        ASSERT_EQ (labels[(size_t) b], kCrasher) << "block " << b << " is before the crash";
+
+    const long long takeover = render::firstBlockOf (labels, kSynth, crashBlock);
+    ASSERT_GE (takeover, 0) << "slot 1 is never heard";
+    for (long long b = crashBlock; b < takeover; ++b)
+        ASSERT_EQ (labels[(size_t) b], render::kSilent) << "block " << b << ": the dead worker plays nothing until the switch";
+    for (size_t b = (size_t) takeover; b < labels.size(); ++b)
+        ASSERT_EQ (labels[b], kSynth) << "block " << b;
+
+    const double gap = (double) (takeover - crashBlock) * block / rate;
+    std::printf ("worker killed at %.3f s, slot 1 heard from %.3f s: %.0f ms\n", crashAt, (double) takeover * block / rate,
+                 gap * 1000.0);
+    RecordProperty ("crash_to_switch_ms", (int) std::lround (gap * 1000.0));
+    EXPECT_LE (gap, 1.1 + (double) block / rate) << "one watchdog tick";
+}
+
 // A synth Debian ships, through the same path.
 TEST (Render, RealDebianSynthSoundsInSlot0)
 {
@@ -362,6 +412,8 @@ TEST (Render, BadInputsFailWithOneClearLine)
         const char* message;
     };
     const std::string missing = TAMBLIT_BINARY_DIR "/no/such/plugin.so";
+    const auto sameTargetA = bridged (TAMBLIT_FIXTURE_SYNTH, "bridged-a");
+    const auto sameTargetB = bridged (TAMBLIT_FIXTURE_SYNTH, "bridged-b");
     const std::vector<Case> cases {
         { "missing slot file", { "--slot0", missing }, "slot 0: plug-in file not found" },
         { "missing file in a state document", { "--state", missingInState }, "slot 0: plug-in file not found" },
@@ -375,6 +427,8 @@ TEST (Render, BadInputsFailWithOneClearLine)
         { "truncated MIDI track", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", truncatedMidi }, "does not parse" },
         { "missing MIDI file", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", missing }, "cannot open MIDI file" },
         { "crash asked of a plug-in that cannot", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--crash-slot0-at", "0.5" }, "cannot crash on demand" },
+        { "crash asked of one of two copies bridging the same plug-in",
+          { "--slot0", sameTargetA, "--slot1", sameTargetB, "--crash-slot0-at", "0.5" }, "its workers cannot be told apart" },
         { "crash asked of an empty slot", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--crash-slot1-at", "0.5" }, "needs a plug-in in slot 1" },
         { "silent output", { "--seconds", "0.5" }, "entirely silent" },
         { "missing container", { "--plugin", missing, "--slot0", TAMBLIT_FIXTURE_SYNTH }, "plug-in file not found" },
