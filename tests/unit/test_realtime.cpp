@@ -172,6 +172,7 @@ namespace
         long allocations = 0;
         long frees = 0;
         int blocksWithSound = 0;
+        int blocksWithNotes = 0;
         int automationMisses = 0;
         float lastAutomatedValue = -1.0f;
         int lastAutomatedIndex = -1;
@@ -211,6 +212,9 @@ namespace
         testing_support::renderLikeWrapper (processor, buffer, midi);
         if (buffer.getMagnitude (0, length) > 0.0f)
             ++run.blocksWithSound;
+        // Held notes make the fixtures' constant output move.
+        if (length > 1 && ! channelIsConstant (buffer, 0, buffer.getSample (0, 0), length))
+            ++run.blocksWithNotes;
     }
 
     // Renders on a thread of its own, as a host's audio thread: a warm-up that
@@ -283,6 +287,10 @@ TEST (RealTime, AudioThreadNeverTouchesTheHeap)
         {
             // The blocks really went through the hosted synth and the automation reached it.
             EXPECT_EQ (run.blocksWithSound, 3000);
+            if (row.midi)
+                EXPECT_GT (run.blocksWithNotes, 1000);
+            else
+                EXPECT_EQ (run.blocksWithNotes, 0);
             if (row.automate)
             {
                 EXPECT_EQ (run.automationMisses, 0);
