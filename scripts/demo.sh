@@ -25,6 +25,7 @@ for plugin in fixture-crasher fixture-synth; do
   "$BUILD_DIR/tools/bridge/tamblit-bridge" wrap "$fixtures/$plugin.so" --into "$BRIDGED" >"$OUT_DIR/wrap-$plugin.log"
 done
 
+rm -f "$OUT_DIR/plugins.log"
 # Parameters from 0 on: Level 0.5, Offset 0 (no added constant), Tone. Slot 1
 # plays the same notes twice as loud, so the hand-over is audible.
 "$BUILD_DIR/tools/render/tamblit-render" \
@@ -32,7 +33,7 @@ done
   --slot1 "$BRIDGED/fixture-synth.so" --slot1-params 0.5,0,1 \
   --active 0 --option 1=1 --option 2=1 \
   --seconds "$SECONDS_TOTAL" --crash-slot0-at "$CRASH_AT" \
-  --out "$OUT_DIR/demo.wav" | tee "$OUT_DIR/render.log"
+  --plugin-log "$OUT_DIR/plugins.log" --out "$OUT_DIR/demo.wav" | tee "$OUT_DIR/render.log"
 
 # Each fixture adds identity * Level * (channel + 1) to what it plays, so
 # channel 1 minus channel 0 tells them apart: 0.059 * 0.5 and 0.011 * 0.5.

