@@ -1,4 +1,17 @@
 #include "AudioProcessorState.h"
+#include <cstring>
+
+void setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state)
+{
+    // Some plug-ins read their chunk as a zero-terminated text although they are
+    // given its size: hand over a copy with a zero byte behind its end, so such a
+    // reader stops there instead of running through the heap.
+    const auto size = state.getSize();
+    juce::HeapBlock<char> copy (size + 1, true);
+    if (size > 0)
+        std::memcpy (copy.get(), state.getData(), size);
+    processor.setStateInformation (copy.get(), (int) size);
+}
 
 void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* processor)
 {
@@ -20,7 +33,7 @@ void AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* proce
     if (current_program != -1)
         processor->setCurrentProgram (current_program);
 
-    processor->setStateInformation (state_data.getData(), (int) state_data.getSize());
+    setHostedState (*processor, state_data);
 
     const auto& targets = processor->getParameters();
     for (int i = 0; i < parameters.size() && i < targets.size(); ++i)

@@ -16,3 +16,6 @@ public:
     juce::MemoryBlock state_data;
     int current_program = -1;
 };
+
+// Gives a hosted plug-in a saved state block (see the definition for the padding).
+void setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state);

@@ -1,5 +1,10 @@
 #include "ChoiceDialogs.h"
 
+bool canAskTheUser()
+{
+    return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
+}
+
 juce::File getVST2File()
 {
     juce::FileChooser chooser ("Please select a VST2.x plugin...",

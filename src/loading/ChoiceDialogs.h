@@ -5,6 +5,9 @@
 
 // The modal questions asked while loading: which file, where a missing file is,
 // and which sub-plug-in of a shell. All run nested modal loops on the message thread.
+// False when no screen is available (a headless host): modal questions could never be answered.
+bool canAskTheUser();
+
 juce::File getVST2File();
 juce::File getFile (juce::String initialPath, juce::String patterns, juce::String description, juce::String instructions);
 juce::String getOptionFromComboBox (juce::String title, juce::StringArray& options);

@@ -4,6 +4,7 @@
 #include "../console/KTDebugConsoleWindow.h"
 #include "../crash/AudioProcessorState.h"
 #include "../loading/GenericAudioPluginLoader.h"
+#include "XmlWellFormedness.h"
 #include <cstdlib>
 
 namespace
@@ -155,6 +156,12 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
 
     const auto text = juce::String::fromUTF8 (static_cast<const char*> (data), sizeInBytes);
     log (instance_name + ":bytes: " + juce::String ((int) text.getNumBytesAsUTF8()));
+
+    if (! isWellFormedXml (text.toRawUTF8(), text.getNumBytesAsUTF8()))
+    {
+        log (instance_name + ":state data is not a well-formed XML document, nothing restored");
+        return;
+    }
 
     juce::XmlDocument document (text);
     auto root = document.getDocumentElement (false);
@@ -314,7 +321,7 @@ void PluginContainerAudioProcessor::restoreSlotFromElement (const juce::XmlEleme
     }
 
     if (blob.getSize() > 0)
-        instance->setStateInformation (blob.getData(), (int) blob.getSize());
+        setHostedState (*instance, blob);
 
     if (values != nullptr)
     {

@@ -28,6 +28,11 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         {
             chosenPath = path;
         }
+        else if (! canAskTheUser())
+        {
+            // Without a screen nobody can answer: a headless host must not hang in a modal loop.
+            log (path + " does not exist and there is no display to ask where it went");
+        }
         else
         {
             const int answer = juce::NativeMessageBox::showYesNoCancelBox (juce::MessageBoxIconType::WarningIcon, "Error",
@@ -38,7 +43,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     }
     else
     {
-        const auto file = getVST2File();
+        const auto file = canAskTheUser() ? getVST2File() : juce::File();
         if (file.exists())
             chosenPath = file.getFullPathName();
     }

@@ -5,6 +5,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 namespace
 {
@@ -27,7 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, std::size_t siz
         return 0;
 
     auto& p = processor();
-    p.setStateInformation (data, (int) size);
+
+    std::string text (reinterpret_cast<const char*> (data), size);
+    for (auto at = text.find ("@FIXTURES@"); at != std::string::npos; at = text.find ("@FIXTURES@", at))
+        text.replace (at, 10, TAMBLIT_FIXTURE_DIR);
+    p.setStateInformation (text.data(), (int) text.size());
 
     // Whatever came in, the container stays within its two slots and can save.
     const int active = p.getActivePlugin();
