@@ -7,6 +7,9 @@ bool canAskTheUser()
 
 juce::File getVST2File()
 {
+    if (! canAskTheUser())
+        return {};
+
     juce::FileChooser chooser ("Please select a VST2.x plugin...",
                                juce::File ("~/.vst"), "*.so", true);
     if (chooser.browseForFileToOpen())
@@ -16,6 +19,9 @@ juce::File getVST2File()
 
 juce::File getFile (juce::String initialPath, juce::String patterns, juce::String description, juce::String instructions)
 {
+    if (! canAskTheUser())
+        return {};
+
     juce::WildcardFileFilter filter (patterns, juce::String(), description);
     juce::FileBrowserComponent browser (juce::FileBrowserComponent::openMode | juce::FileBrowserComponent::canSelectFiles,
                                         juce::File (initialPath), &filter, nullptr);
@@ -98,6 +104,10 @@ void ModalWindowWithComboBoxOptionChooser::closeButtonPressed()
 
 juce::String getOptionFromComboBox (juce::String title, juce::StringArray& options)
 {
+    // Nobody can choose without a screen: answer as a closed chooser does.
+    if (! canAskTheUser())
+        return options.isEmpty() ? juce::String() : options[0];
+
     auto* component = new comboBoxChooseComponent();
     component->addList (options);
 

@@ -1,4 +1,5 @@
 #include "GenericAudioPluginLoader.h"
+#include "ChoiceDialogs.h"
 #include "PluginScanCache.h"
 #include <cstdio>
 
@@ -48,7 +49,10 @@ void GenericAudioPluginLoader::setScanWithExternalProcess (bool enable, juce::St
         return;
     }
 
-    juce::NativeMessageBox::showMessageBox (juce::MessageBoxIconType::WarningIcon, "Info",
-                                            "Unable to find " + expected.getFullPathName());
+    if (canAskTheUser())
+        juce::NativeMessageBox::showMessageBox (juce::MessageBoxIconType::WarningIcon, "Info",
+                                                "Unable to find " + expected.getFullPathName());
+    else
+        writeLoaderText ("\nUnable to find " + expected.getFullPathName());
     scan_with_external_process = false;
 }

@@ -11,7 +11,10 @@ namespace
 {
     PluginContainerAudioProcessor& processor()
     {
-        static juce::ScopedJuceInitialiser_GUI juce;
+        // Kept for the life of the process: tearing JUCE down from an exit
+        // handler while the processor still lives would free its globals twice.
+        static auto* juce = new juce::ScopedJuceInitialiser_GUI();
+        juce::ignoreUnused (juce);
         static auto* instance = []
         {
             auto* p = new PluginContainerAudioProcessor();
