@@ -115,7 +115,7 @@ TEST (ParameterStress, GuardNeverHandsOutAnInstanceItsPublisherMayDelete)
 
     std::cerr << "publishes " << published << ", reads " << reads.load() << "\n";
     EXPECT_EQ (failures.count.load(), 0) << failures.first;
-    EXPECT_GT (published, 1000);
+    EXPECT_GT (published, 100);
     EXPECT_GT (reads.load(), 1000);
 }
 
