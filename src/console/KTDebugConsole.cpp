@@ -24,6 +24,10 @@ void KTDebugConsole::createWindow()
     if (window != nullptr)
         return;
 
+    // A headless host (no display) gets no window; lines are dropped as when closed.
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
+        return;
+
     window = std::make_unique<KTDebugConsoleWindow> (this, productName);
 
     if (windowX != -1 && windowY != -1 && windowWidth != -1 && windowHeight != -1)
