@@ -290,6 +290,22 @@ TEST_F (Panel, LoadedSlotListsItsProgramsAndShowsOk)
     EXPECT_EQ (box.getText(), "0:Init");
 }
 
+TEST_F (Panel, PluginWithoutProgramsLeavesItsChooserDisabledAndEmpty)
+{
+    load (0, TAMBLIT_FIXTURE_SYNTH);
+    window->editor->updateGUI();
+    ASSERT_TRUE (chooser (0).isEnabled());
+
+    // Replacing it by a plug-in without programs empties and disables the chooser.
+    load (0, TAMBLIT_FIXTURE_BARE);
+    window->editor->updateGUI();
+    window->paint();
+    expectHealthySlot (0, processor->getName (0));
+    EXPECT_FALSE (chooser (0).isEnabled());
+    EXPECT_EQ (chooser (0).getNumItems(), 0);
+    EXPECT_EQ (chooser (0).getTextWhenNoChoicesAvailable(), "(no programs)");
+}
+
 TEST_F (Panel, ChooserFollowsTheCurrentProgramAndRenamesOnlyOnSelectionChange)
 {
     load (0, TAMBLIT_FIXTURE_SYNTH);
