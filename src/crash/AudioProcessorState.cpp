@@ -1,8 +1,14 @@
 #include "AudioProcessorState.h"
+#include "../loading/FxbImageCheck.h"
 #include <cstring>
 
-void setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state)
+bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state)
 {
+    if (auto* hosted = dynamic_cast<juce::AudioPluginInstance*> (&processor))
+        if (hosted->getPluginDescription().pluginFormatName == "VST"
+            && ! isSafeFxbImage (state.getData(), state.getSize(), hosted->getCurrentProgram()))
+            return false;
+
     // Some plug-ins read their chunk as a zero-terminated text although they are
     // given its size: hand over a copy with a zero byte behind its end, so such a
     // reader stops there instead of running through the heap.
@@ -11,6 +17,7 @@ void setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& s
     if (size > 0)
         std::memcpy (copy.get(), state.getData(), size);
     processor.setStateInformation (copy.get(), (int) size);
+    return true;
 }
 
 void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* processor)

@@ -18,4 +18,5 @@ public:
 };
 
 // Gives a hosted plug-in a saved state block (see the definition for the padding).
-void setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state);
+// False, and nothing applied, when a VST 2.x state image is damaged.
+bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state);

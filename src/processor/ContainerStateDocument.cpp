@@ -321,7 +321,8 @@ void PluginContainerAudioProcessor::restoreSlotFromElement (const juce::XmlEleme
     }
 
     if (blob.getSize() > 0)
-        setHostedState (*instance, blob);
+        if (! setHostedState (*instance, blob))
+            log (instance_name + ":the saved state block of index " + juce::String (target) + " is damaged, not applied");
 
     if (values != nullptr)
     {

@@ -3,6 +3,7 @@
 #include "FixtureSignal.h"
 #include "console/KTDebugConsole.h"
 #include "crash/AudioProcessorState.h"
+#include "loading/FxbImageCheck.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
@@ -361,4 +362,61 @@ TEST_F (State, InputsFoundByFuzzingLeaveAConsistentContainer)
         EXPECT_TRUE (processor->getActivePlugin() == 0 || processor->getActivePlugin() == 1);
         EXPECT_FALSE (save().isEmpty());
     }
+}
+
+TEST_F (State, DamagedHostedStateImagesAreRefusedBeforeTheHostReadsThem)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    auto* instance = processor->getAudioPluginInstance (0);
+    juce::MemoryBlock good;
+    instance->getStateInformation (good);
+    ASSERT_GT (good.getSize(), 160u);
+    EXPECT_TRUE (isSafeFxbImage (good.getData(), good.getSize(), instance->getCurrentProgram()));
+
+    auto withBigEndian = [&good] (size_t offset, std::uint32_t value)
+    {
+        juce::MemoryBlock copy (good);
+        auto* bytes = static_cast<unsigned char*> (copy.getData());
+        bytes[offset] = (unsigned char) (value >> 24);
+        bytes[offset + 1] = (unsigned char) (value >> 16);
+        bytes[offset + 2] = (unsigned char) (value >> 8);
+        bytes[offset + 3] = (unsigned char) value;
+        return copy;
+    };
+
+    struct Case { const char* what; juce::MemoryBlock image; };
+    const Case damaged[] = {
+        { "truncated chunk", juce::MemoryBlock (good.getData(), good.getSize() - 1) },
+        { "chunk size beyond the end", withBigEndian (156, 0x7fffffff) },
+        { "negative chunk size", withBigEndian (156, 0xfffffff0) },
+        { "header only", juce::MemoryBlock (good.getData(), 100) },
+    };
+    for (auto& c : damaged)
+    {
+        SCOPED_TRACE (c.what);
+        EXPECT_FALSE (isSafeFxbImage (c.image.getData(), c.image.getSize(), 0));
+    }
+
+    // A bank of programs whose parameter count runs past the data.
+    juce::MemoryBlock bank (156 + 56 + 4 * 4, true);
+    auto* b = static_cast<char*> (bank.getData());
+    std::memcpy (b, "CcnK", 4);
+    std::memcpy (b + 8, "FxBk", 4);
+    b[27] = 1;                  // one program
+    std::memcpy (b + 156, "CcnK", 4);
+    std::memcpy (b + 156 + 8, "FxCk", 4);
+    b[156 + 27] = 4;            // four parameters: fits
+    EXPECT_TRUE (isSafeFxbImage (bank.getData(), bank.getSize(), 0));
+    EXPECT_FALSE (isSafeFxbImage (bank.getData(), bank.getSize(), 1)) << "the current program lies past the bank";
+    b[156 + 27] = 5;            // five: one float past the end
+    EXPECT_FALSE (isSafeFxbImage (bank.getData(), bank.getSize(), 0));
+
+    // Restoring a document with such a block loads the plug-in but applies no state.
+    auto root = juce::XmlDocument::parse (save());
+    auto* plugin = root->getChildElement (1);
+    plugin->setAttribute ("binData", withBigEndian (156, 0x7fffffff).toBase64Encoding());
+    lines->clear();
+    restore (root->toString());
+    EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_TRUE (lines->contains ("default instance:the saved state block of index 0 is damaged, not applied"));
 }
