@@ -35,6 +35,23 @@ namespace
     }
 
     int atoiOf (const juce::String& text) { return std::atoi (text.toRawUTF8()); }
+
+    // JUCE's base-64 form is "<byte count>.<characters>", and its decoder sizes the
+    // block from the count alone. A damaged count (negative, or far beyond what the
+    // characters can hold) would ask for gigabytes: refuse it instead.
+    bool decodeHostedBlob (const juce::String& encoded, juce::MemoryBlock& blob)
+    {
+        const int dot = encoded.indexOfChar ('.');
+        if (dot < 0)
+            return false;
+
+        const auto count = (juce::int64) encoded.substring (0, dot).getIntValue();
+        const auto characters = (juce::int64) (encoded.length() - dot - 1);
+        if (count < 0 || count > characters * 6 / 8 + 1)
+            return false;
+
+        return blob.fromBase64Encoding (encoded);
+    }
 }
 
 void PluginContainerAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
@@ -268,8 +285,8 @@ void PluginContainerAudioProcessor::restoreSlotFromElement (const juce::XmlEleme
             log ("binData, av size: " + juce::String ((int) value.getNumBytesAsUTF8()) + ", data_size: " + juce::String (declaredSize));
             if (value.getNumBytesAsUTF8() < 1)
                 log ("data_size == 0");
-            else
-                blob.fromBase64Encoding (value);
+            else if (! decodeHostedBlob (value, blob))
+                log (instance_name + ":binData is damaged, ignored");
             continue;
         }
 

@@ -420,3 +420,16 @@ TEST_F (State, DamagedHostedStateImagesAreRefusedBeforeTheHostReadsThem)
     EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
     EXPECT_TRUE (lines->contains ("default instance:the saved state block of index 0 is damaged, not applied"));
 }
+
+TEST_F (State, DamagedBinDataCountsAreIgnored)
+{
+    for (const char* encoded : { "-1.abcd", "99999999.abcd", "30000000000000000000000024.ab", "no dot here" })
+    {
+        SCOPED_TRACE (encoded);
+        lines->clear();
+        restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH, "binData=\"" + juce::String (encoded) + "\"")));
+        EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
+        EXPECT_TRUE (lines->contains ("restored:binData is damaged, ignored"));
+        EXPECT_TRUE (lines->contains ("restored:data_size ( mem block ): 0"));
+    }
+}
