@@ -41,7 +41,9 @@ namespace
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime's allocator interface (the header is not always installed).
+extern "C" int __sanitizer_install_malloc_and_free_hooks (void (*mallocHook) (const volatile void*, size_t),
+                                                         void (*freeHook) (const volatile void*));
 
 namespace
 {
