@@ -4,7 +4,7 @@
 #include "../console/KTDebugConsoleWindow.h"
 #include "../crash/AudioProcessorState.h"
 #include "../loading/GenericAudioPluginLoader.h"
-#include "XmlWellFormedness.h"
+#include "StateXmlParser.h"
 #include <cstdlib>
 
 namespace
@@ -174,17 +174,16 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
     const auto text = juce::String::fromUTF8 (static_cast<const char*> (data), sizeInBytes);
     log (instance_name + ":bytes: " + juce::String ((int) text.getNumBytesAsUTF8()));
 
-    if (! isWellFormedXml (text.toRawUTF8(), text.getNumBytesAsUTF8()))
+    auto root = parseStateXml (text.toRawUTF8(), text.getNumBytesAsUTF8());
+
+    // A blob that does not parse restores nothing: the slots keep what they hold.
+    if (root == nullptr)
     {
         log (instance_name + ":state data is not a well-formed XML document, nothing restored");
         return;
     }
 
-    juce::XmlDocument document (text);
-    auto root = document.getDocumentElement (false);
-
-    // A blob that does not parse restores nothing: the slots keep what they hold.
-    if (root == nullptr || ! root->hasTagName ("pluginData"))
+    if (! root->hasTagName ("pluginData"))
     {
         log (instance_name + ":state data is not a pluginData document, nothing restored");
         return;
