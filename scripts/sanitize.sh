@@ -39,8 +39,9 @@ echo "build: $((built - started)) s"
 
 # The suite crashes plug-ins and scanners on purpose and checks that they die by
 # SIGSEGV: the signal keeps its default action (a real crash still fails its test).
-# The Debian plug-ins under /usr/lib stay mapped until exit (their dlclose does
-# nothing), so a leak inside one is reported against its module instead of
+# The Debian plug-ins (anything under /usr/lib, and copies of /usr/lib/vst
+# files made by the tests) stay mapped until exit: their dlclose does nothing,
+# so a leak inside one is reported against its module instead of
 # "<unknown module>" and can be told apart from ours. The project's own
 # libraries unload as usual: tests rely on a library going when its last
 # instance does.
@@ -50,12 +51,22 @@ if [ "$kind" = address ]; then
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <link.h>
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
+static int isSystemPlugin (const char* path)
+{
+    if (strncmp (path, "/usr/lib/", 9) == 0)
+        return 1;
+    const char* name = strrchr (path, '/');
+    char original[4096];
+    snprintf (original, sizeof original, "/usr/lib/vst/%s", name != NULL ? name + 1 : path);
+    return access (original, F_OK) == 0;
+}
 int dlclose (void* handle)
 {
     struct link_map* map = NULL;
-    if (dlinfo (handle, RTLD_DI_LINKMAP, &map) == 0 && map != NULL && map->l_name != NULL
-        && strncmp (map->l_name, "/usr/lib/", 9) == 0)
+    if (dlinfo (handle, RTLD_DI_LINKMAP, &map) == 0 && map != NULL && map->l_name != NULL && isSystemPlugin (map->l_name))
         return 0;
     int (*next) (void*) = (int (*) (void*)) dlsym (RTLD_NEXT, "dlclose");
     return next (handle);
