@@ -6,14 +6,6 @@
 
 namespace
 {
-    // VST 2.x editor opcodes by their numbers (FST leaves the last two unnamed).
-    constexpr int opEditGetRect = 13;
-    constexpr int opEditOpen = 14;
-    constexpr int opEditClose = 15;
-    constexpr int opEditIdle = 19;
-    constexpr int opEditTop = 20;
-    constexpr int opEditSleep = 21;
-
     constexpr int defaultWidth = 800;
     constexpr int defaultHeight = 600;
     constexpr int idlePeriodMs = 100;
@@ -61,7 +53,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiugkouoiofi()
 {
     juce::Rectangle<int> editorArea (0, 0, defaultWidth, defaultHeight);
     ERect* rect = nullptr;
-    dispatch (opEditGetRect, &rect);
+    dispatch (effEditGetRect, &rect);
     // A degenerate rectangle is treated as none: X refuses windows of zero size.
     if (rect != nullptr && rect->right > 0 && rect->bottom > 0)
         editorArea = { rect->left, rect->top, rect->right, rect->bottom };
@@ -108,10 +100,10 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiugdkiopiokpu (in
 
 void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomikuiopkuiok()
 {
-    dispatch (opEditOpen, reinterpret_cast<void*> ((juce::pointer_sized_uint) window->getContentView()));
+    dispatch (effEditOpen, reinterpret_cast<void*> ((juce::pointer_sized_uint) window->getContentView()));
 
     ERect* rect = nullptr;
-    dispatch (opEditGetRect, &rect);
+    dispatch (effEditGetRect, &rect);
     if (rect != nullptr)
         eee34ty0w9845rgymsiufdgomiugdkiopiokpu (rect->right - rect->left, rect->bottom - rect->top);
 
@@ -122,7 +114,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomikuiopkuiok()
     };
     idleTimer.startTimer (idlePeriodMs);
 
-    dispatch (opEditTop, nullptr);
+    dispatch (effEditTop, nullptr);
 }
 
 void eee34ty0w9845rgymsiufdgomiugdfi::WhatToDoWhenTheWindowIsMoved (int x, int y, int width, int height)
@@ -138,7 +130,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::WhatToDoWhenTheWindowIsMoved (int x, int y
 void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiukioukpuo()
 {
     if (! idleSuspended && effect != nullptr && editorIsOpen)
-        dispatch (opEditIdle, nullptr);
+        dispatch (effEditIdle, nullptr);
 }
 
 void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiugkiopkuiopk()
@@ -165,8 +157,8 @@ bool eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufkiukpuoipku (bool for
         return false;
 
     idleTimer.stopTimer();
-    dispatch (opEditSleep, nullptr);
-    dispatch (opEditClose, nullptr);
+    dispatch (effEditSleep, nullptr);
+    dispatch (effEditClose, nullptr);
     editorIsOpen = false;
     if (forgetWindow)
         window = nullptr;

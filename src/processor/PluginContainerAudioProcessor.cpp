@@ -181,7 +181,8 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
 
     if (instance == nullptr)
     {
-        for (int channel = 0; channel < getTotalNumOutputChannels(); ++channel)
+        const int channels = juce::jmin (getTotalNumOutputChannels(), buffer.getNumChannels());
+        for (int channel = 0; channel < channels; ++channel)
             buffer.clear (channel, 0, buffer.getNumSamples());
         return;
     }

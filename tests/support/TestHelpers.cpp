@@ -110,4 +110,14 @@ namespace testing_support
             juce::FloatVectorOperations::fill (buffer.getWritePointer (c), value, samples);
         return buffer;
     }
+
+    int consoleWindowsOnDesktop()
+    {
+        int count = 0;
+        auto& desktop = juce::Desktop::getInstance();
+        for (int i = 0; i < desktop.getNumComponents(); ++i)
+            if (dynamic_cast<KTDebugConsoleWindow*> (desktop.getComponent (i)) != nullptr)
+                ++count;
+        return count;
+    }
 }

@@ -46,6 +46,9 @@ namespace testing_support
         PluginContainerAudioProcessor& processor;
     };
 
+    // Console windows anywhere on the desktop, whoever owns them.
+    int consoleWindowsOnDesktop();
+
     // A stereo buffer whose every sample is `value`.
     juce::AudioBuffer<float> filledBuffer (int channels, int samples, float value);
 }

@@ -11,6 +11,7 @@
 
 using testing_support::runLoopFor;
 using testing_support::runLoopUntil;
+using testing_support::consoleWindowsOnDesktop;
 
 namespace
 {
@@ -33,16 +34,6 @@ namespace
         return lines;
     }
 
-    // Console windows anywhere on the desktop, whoever owns them.
-    int consoleWindowsOnDesktop()
-    {
-        int count = 0;
-        auto& desktop = juce::Desktop::getInstance();
-        for (int i = 0; i < desktop.getNumComponents(); ++i)
-            if (dynamic_cast<KTDebugConsoleWindow*> (desktop.getComponent (i)) != nullptr)
-                ++count;
-        return count;
-    }
 
     juce::Rectangle<int> centredOnMainDisplay (int width, int height)
     {

@@ -9,6 +9,7 @@
 #include <memory>
 
 using testing_support::ConsoleLines;
+using testing_support::consoleWindowsOnDesktop;
 
 namespace
 {
@@ -27,15 +28,6 @@ namespace
         return result;
     }
 
-    int consoleWindowsOnDesktop()
-    {
-        int count = 0;
-        auto& desktop = juce::Desktop::getInstance();
-        for (int i = 0; i < desktop.getNumComponents(); ++i)
-            if (dynamic_cast<KTDebugConsoleWindow*> (desktop.getComponent (i)) != nullptr)
-                ++count;
-        return count;
-    }
 
     struct ProcessorCore : ::testing::Test
     {
