@@ -2,8 +2,8 @@
 #include "KTDebugConsoleWindow.h"
 
 std::unique_ptr<KTDebugConsole> ktdebugconsole;
-bool console = false;
-bool ktdebugconsolesizeset = false;
+std::atomic<bool> console { false };
+std::atomic<bool> ktdebugconsolesizeset { false };
 
 KTDebugConsole::KTDebugConsole() = default;
 
@@ -12,9 +12,31 @@ KTDebugConsole::~KTDebugConsole()
     window.reset();
 }
 
+juce::String KTDebugConsole::getProductName() const
+{
+    const juce::ScopedLock sl (nameLock);
+    return productName;
+}
+
+void KTDebugConsole::rememberBounds (juce::Rectangle<int> bounds)
+{
+    windowX = bounds.getX();
+    windowY = bounds.getY();
+    windowWidth = bounds.getWidth();
+    windowHeight = bounds.getHeight();
+}
+
+juce::Rectangle<int> KTDebugConsole::getRememberedBounds() const
+{
+    return { windowX.load(), windowY.load(), windowWidth.load(), windowHeight.load() };
+}
+
 void KTDebugConsole::setProductName (juce::String name)
 {
-    productName = name;
+    {
+        const juce::ScopedLock sl (nameLock);
+        productName = name;
+    }
     if (window != nullptr)
         window->setName (name);
 }

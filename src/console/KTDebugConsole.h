@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_gui_basics/juce_gui_basics.h>
+#include <atomic>
 #include <memory>
 
 class KTDebugConsoleWindow;
@@ -22,21 +23,28 @@ public:
     void addLine (juce::String line);
 
     bool hasWindow() const noexcept { return window != nullptr; }
+
+    // Read by state saves on host threads; the message thread writes them.
+    juce::String getProductName() const;
+    void rememberBounds (juce::Rectangle<int> bounds);
+    juce::Rectangle<int> getRememberedBounds() const;
     KTDebugConsoleWindow* getWindow() const noexcept { return window.get(); }
 
     juce::String productName { "defaultproduct" };
-    int windowX = -1;
-    int windowY = -1;
-    int windowWidth = -1;
-    int windowHeight = -1;
+    std::atomic<int> windowX { -1 };
+    std::atomic<int> windowY { -1 };
+    std::atomic<int> windowWidth { -1 };
+    std::atomic<int> windowHeight { -1 };
 
 private:
+    juce::CriticalSection nameLock;
     void addLineOnMessageThread (const juce::String& line);
 
     std::unique_ptr<KTDebugConsoleWindow> window;
 };
 
-// Process-wide console state, used on the message thread.
+// Process-wide console state, written on the message thread (state saves on
+// host threads read and reset the flags).
 extern std::unique_ptr<KTDebugConsole> ktdebugconsole;
-extern bool console;
-extern bool ktdebugconsolesizeset;
+extern std::atomic<bool> console;
+extern std::atomic<bool> ktdebugconsolesizeset;

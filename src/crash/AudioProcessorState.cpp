@@ -4,10 +4,10 @@
 
 bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state)
 {
-    if (auto* hosted = dynamic_cast<juce::AudioPluginInstance*> (&processor))
-        if (hosted->getPluginDescription().pluginFormatName == "VST"
-            && ! isSafeFxbImage (state.getData(), state.getSize(), hosted->getCurrentProgram()))
-            return false;
+    auto* hosted = dynamic_cast<juce::AudioPluginInstance*> (&processor);
+    const bool isVst = hosted != nullptr && hosted->getPluginDescription().pluginFormatName == "VST";
+    if (isVst && ! isSafeFxbImage (state.getData(), state.getSize(), hosted->getCurrentProgram()))
+        return false;
 
     // Some plug-ins read their chunk as a zero-terminated text although they are
     // given its size: hand over a copy with a zero byte behind its end, so such a
@@ -16,6 +16,11 @@ bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& s
     juce::HeapBlock<char> copy (size + 1, true);
     if (size > 0)
         std::memcpy (copy.get(), state.getData(), size);
+
+    // JUCE's VST host says whether the image went in; setStateInformation does not.
+    if (isVst && size > 0)
+        return juce::VSTPluginFormat::loadFromFXBFile (hosted, copy.get(), size);
+
     processor.setStateInformation (copy.get(), (int) size);
     return true;
 }
@@ -35,14 +40,15 @@ void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* proces
     state_data = std::move (block);
 }
 
-void AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* processor)
+bool AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* processor)
 {
     if (current_program != -1)
         processor->setCurrentProgram (current_program);
 
-    setHostedState (*processor, state_data);
+    const bool applied = setHostedState (*processor, state_data);
 
     const auto& targets = processor->getParameters();
     for (int i = 0; i < parameters.size() && i < targets.size(); ++i)
         targets.getUnchecked (i)->setValue (parameters.getUnchecked (i));
+    return applied;
 }

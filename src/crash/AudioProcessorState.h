@@ -10,7 +10,9 @@ public:
     virtual ~AudioProcessorState() = default;
 
     void storeAudioProcessorState (juce::AudioProcessor* processor);
-    void copyStateToAudioProcessor (juce::AudioProcessor* processor);
+    // False when the state block was refused (the program and parameter values
+    // are put back all the same).
+    bool copyStateToAudioProcessor (juce::AudioProcessor* processor);
 
     juce::Array<float> parameters;
     juce::MemoryBlock state_data;
@@ -18,5 +20,6 @@ public:
 };
 
 // Gives a hosted plug-in a saved state block (see the definition for the padding).
-// False, and nothing applied, when a VST 2.x state image is damaged.
+// False when a VST 2.x state image is damaged (nothing applied) or the plug-in
+// did not take it.
 bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state);

@@ -56,9 +56,9 @@ void CrashWatchDog::timerCallback()
         if (processor->getOption (1))
         {
             if (crashed0)
-                processor->recoverPlugin (0);
+                processor->recoverPluginUnattended (0);
             if (crashed1)
-                processor->recoverPlugin (1);
+                processor->recoverPluginUnattended (1);
         }
     }
 }

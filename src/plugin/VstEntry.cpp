@@ -12,10 +12,26 @@
 #undef VSTPluginMain
 
 #include "PluginIdentity.h"
+#include "../processor/PluginContainerAudioProcessor.h"
+#include <map>
+#include <mutex>
 
 namespace
 {
     Vst2::AEffectDispatcherProc juceDispatcher = nullptr;
+
+    // The container behind each effect. JUCE's wrapper keeps the sample rate and
+    // block size a host sends to itself until the host resumes; the container
+    // needs them earlier, for plug-ins a project restore loads before playback.
+    std::mutex containersLock;
+    std::map<Vst2::AEffect*, PluginContainerAudioProcessor*> containers;
+
+    PluginContainerAudioProcessor* containerOf (Vst2::AEffect* effect)
+    {
+        const std::lock_guard<std::mutex> guard (containersLock);
+        const auto found = containers.find (effect);
+        return found != containers.end() ? found->second : nullptr;
+    }
 
     Vst2::VstIntPtr containerDispatcher (Vst2::AEffect* effect, Vst2::VstInt32 opcode, Vst2::VstInt32 index,
                                          Vst2::VstIntPtr value, void* ptr, float opt)
@@ -25,6 +41,17 @@ namespace
 
         if (opcode == Vst2::effCanDo && ptr != nullptr)
             return tamblit::identity::canDo (static_cast<const char*> (ptr));
+
+        if (opcode == Vst2::effSetSampleRate || opcode == Vst2::effSetBlockSize)
+            if (auto* container = containerOf (effect))
+                container->noteHostRateAndBlockSize (opcode == Vst2::effSetSampleRate ? (double) opt : 0.0,
+                                                     opcode == Vst2::effSetBlockSize ? (int) value : 0);
+
+        if (opcode == Vst2::effClose)
+        {
+            const std::lock_guard<std::mutex> guard (containersLock);
+            containers.erase (effect);
+        }
 
         return juceDispatcher (effect, opcode, index, value, ptr, opt);
     }
@@ -37,6 +64,12 @@ namespace
 
         juceDispatcher = effect->dispatcher;
         effect->dispatcher = containerDispatcher;
+
+        if (auto* container = PluginContainerAudioProcessor::takeLastConstructedOnThisThread())
+        {
+            const std::lock_guard<std::mutex> guard (containersLock);
+            containers[effect] = container;
+        }
         return effect;
     }
 }

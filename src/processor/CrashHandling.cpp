@@ -1,20 +1,11 @@
 // Crash probe and recovery of hosted plug-ins (message thread).
 #include "PluginContainerAudioProcessor.h"
 #include "../crash/AudioProcessorState.h"
+#include "../crash/CrashProbe.h"
 #include "../loading/GenericAudioPluginLoader.h"
 #include <pluginterfaces/vst2.x/aeffectx.h>
 
-namespace
-{
-    // The vendor-specific query a crash-protecting bridge answers with 1 once the
-    // plug-in behind it has crashed.
-    constexpr int probeOpcode = 50; // effVendorSpecific
-    constexpr int probeIndex = 654987;
-    constexpr juce::pointer_sized_int probeValue = 998723;
-    constexpr float probeOption = 0.5f;
-}
-
-bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)
+bool PluginContainerAudioProcessor::probeBridge (int index)
 {
     auto* instance = getAudioPluginInstance (index);
     if (instance == nullptr)
@@ -24,15 +15,20 @@ bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)
     auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
     JUCE_END_IGNORE_WARNINGS_GCC_LIKE
 
-    if (effect != nullptr)
+    return effect != nullptr && effect->dispatcher != nullptr
+        && effect->dispatcher (effect, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1;
+}
+
+bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)
+{
+    if (getAudioPluginInstance (index) == nullptr)
+        return false;
+
+    if (probeBridge (index))
     {
-        if (effect->dispatcher != nullptr
-            && effect->dispatcher (effect, probeOpcode, probeIndex, probeValue, nullptr, probeOption) == 1)
-        {
-            plugin_crashed[(size_t) index] = true;
-            log ("Warning: plugin at index " + juce::String (index) + " in instance with name " + instance_name + " seems to have crashed");
-            refreshEditor();
-        }
+        plugin_crashed[(size_t) index] = true;
+        log ("Warning: plugin at index " + juce::String (index) + " in instance with name " + instance_name + " seems to have crashed");
+        refreshEditor();
     }
 
     return plugin_crashed[(size_t) index];
@@ -40,23 +36,77 @@ bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)
 
 void PluginContainerAudioProcessor::recoverPlugin (int index)
 {
+    recoverSlot (index, true);
+}
+
+void PluginContainerAudioProcessor::recoverPluginUnattended (int index)
+{
+    recoverSlot (index, false);
+}
+
+void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
+{
     log ("Recovering plugin at index " + juce::String (index) + " in instance with name " + instance_name + ".");
 
-    if (getAudioPluginInstance (index) != nullptr)
+    if (! isValidSlot (index))
+        return;
+
+    const auto slot = (size_t) index;
+    const bool loaded = getAudioPluginInstance (index) != nullptr;
+    // A slot a failed reload left empty keeps its file and snapshot: it can be tried again.
+    const bool leftByFailedReload = ! loaded && plugin_states[slot] != nullptr && slot_origins[slot].filePath.isNotEmpty();
+
+    if (loaded || leftByFailedReload)
     {
-        const auto path = getPluginFilePath (index);
+        const auto origin = slot_origins[slot];
+        const auto path = loaded ? getPluginFilePath (index) : origin.filePath;
+
+        // Until the snapshot is back in, saves write the snapshot, not the fresh plug-in.
+        {
+            const juce::ScopedLock sl (slot_lock);
+            slot_recovering[slot] = true;
+        }
+
         unloadPlugin (index, true, false);
 
-        if (loadPlugin (index, path, ""))
+        bool reloaded = false;
         {
-            auto* snapshot = plugin_states[(size_t) index].get();
-            if (snapshot != nullptr && options[3])
+            const bool previous = dialogs_allowed.exchange (mayAskTheUser && dialogs_allowed.load());
+            // The same sub-plug-in of a shell file, by its name; never a new choice.
+            reloaded = loadPlugin (index, path, origin.pluginName);
+            dialogs_allowed = previous;
+        }
+
+        if (reloaded)
+        {
+            if (plugin_states[slot] != nullptr && options[3])
             {
                 log ("Recovering plugin state...");
-                snapshot->copyStateToAudioProcessor (getAudioPluginInstance (index));
+                putSnapshotBack (index);
             }
         }
+        else
+        {
+            log (instance_name + ":index " + juce::String (index) + " could not be reloaded, it stays empty and keeps its last good state");
+        }
+
+        slot_recovering[slot] = false;
     }
 
     refreshEditor();
+}
+
+bool PluginContainerAudioProcessor::putSnapshotBack (int index)
+{
+    auto* instance = getAudioPluginInstance (index);
+    auto* snapshot = getPluginState (index);
+    if (instance == nullptr || snapshot == nullptr)
+        return false;
+
+    const bool applied = snapshot->copyStateToAudioProcessor (instance);
+    if (! applied)
+        log (instance_name + ":the state block of index " + juce::String (index) + " was refused, only its program and parameters were put back");
+    else if (probeBridge (index))
+        log (instance_name + ":index " + juce::String (index) + " crashed while taking its state back");
+    return applied && ! probeBridge (index);
 }

@@ -5,7 +5,9 @@
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
 #include "../ui/PluginContainerAudioProcessorEditor.h"
+#include <cmath>
 #include <sstream>
+#include <utility>
 
 int instances = 0;
 
@@ -21,6 +23,16 @@ namespace
 }
 std::unique_ptr<CrashWatchDog> watchdog;
 
+namespace
+{
+    thread_local PluginContainerAudioProcessor* lastConstructedOnThisThread = nullptr;
+}
+
+PluginContainerAudioProcessor* PluginContainerAudioProcessor::takeLastConstructedOnThisThread()
+{
+    return std::exchange (lastConstructedOnThisThread, nullptr);
+}
+
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
 {
     return new PluginContainerAudioProcessor();
@@ -29,6 +41,10 @@ juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
 PluginContainerAudioProcessor::PluginContainerAudioProcessor()
     : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
 {
+    options[2] = true;
+    options[3] = true;
+    lastConstructedOnThisThread = this;
+
     if (watchdog == nullptr)
     {
         watchdog = std::make_unique<CrashWatchDog>();
@@ -51,6 +67,10 @@ PluginContainerAudioProcessor::PluginContainerAudioProcessor()
 
 PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
 {
+    pending_restore.cancelPendingUpdate();
+    if (lastConstructedOnThisThread == this)
+        lastConstructedOnThisThread = nullptr;
+
     for (int index = 0; index < 2; ++index)
     {
         unloadPlugin (index, false, false);
@@ -105,7 +125,7 @@ juce::String PluginContainerAudioProcessor::getName (int index) const
 bool PluginContainerAudioProcessor::getOption (int index)
 {
     if (index == 0)
-        options[0] = console;
+        options[0] = console.load();
     return options[(size_t) index];
 }
 
@@ -125,8 +145,39 @@ void PluginContainerAudioProcessor::setOption (int index, bool value)
         ktdebugconsole->deleteWindow();
 }
 
-juce::String PluginContainerAudioProcessor::getInstanceName() const { return instance_name; }
-void PluginContainerAudioProcessor::setInstanceName (juce::String name) { instance_name = name; }
+juce::String PluginContainerAudioProcessor::getInstanceName() const
+{
+    const juce::ScopedLock sl (name_lock);
+    return instance_name;
+}
+
+void PluginContainerAudioProcessor::setInstanceName (juce::String name)
+{
+    const juce::ScopedLock sl (name_lock);
+    instance_name = name;
+}
+
+void PluginContainerAudioProcessor::noteHostRateAndBlockSize (double sampleRate, int blockSize)
+{
+    if (sampleRate > 0.0 && std::isfinite (sampleRate))
+        host_sample_rate = sampleRate;
+    if (blockSize > 0)
+        host_block_size = blockSize;
+}
+
+double PluginContainerAudioProcessor::preparedSampleRate() const
+{
+    if (getSampleRate() > 0.0)
+        return getSampleRate();
+    return host_sample_rate > 0.0 ? host_sample_rate.load() : fallbackSampleRate;
+}
+
+int PluginContainerAudioProcessor::preparedBlockSize() const
+{
+    if (getBlockSize() > 0)
+        return getBlockSize();
+    return host_block_size > 0 ? host_block_size.load() : fallbackBlockSize;
+}
 int PluginContainerAudioProcessor::getActivePlugin() const { return active_plugin; }
 
 juce::AudioPluginInstance* PluginContainerAudioProcessor::getAudioPluginInstance (int index) const

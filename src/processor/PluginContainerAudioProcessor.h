@@ -3,12 +3,14 @@
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "ActivePluginGuard.h"
 #include <array>
+#include <atomic>
 #include <memory>
 
 class GenericAudioPluginLoader;
 class AudioProcessorState;
 class MyHostAudioProcessorEditor;
 class CrashWatchDog;
+struct StateXmlElement;
 
 // The processor the host talks to: two slots of hosted VST 2.x plug-ins, one of
 // them active, four options and an instance name.
@@ -69,11 +71,25 @@ public:
     // Crash protection (message thread).
     bool checkIfPluginCrashed (int index);
     void recoverPlugin (int index);
+    // Recovery the watchdog starts: the same plug-in comes back or the slot stays
+    // empty with its snapshot; nobody is asked anything.
+    void recoverPluginUnattended (int index);
 
     MyHostAudioProcessorEditor* getHostedEditor (int index) const;
     AudioProcessorState* getPluginState (int index) const;
 
     static constexpr int numContainerParameters = 1024;
+
+    // Hosts send the sample rate and block size long before they prepare the
+    // container; plug-ins loaded meanwhile are prepared with them.
+    void noteHostRateAndBlockSize (double sampleRate, int blockSize);
+    // The container most recently constructed on the calling thread, handed over
+    // once (the VST 2.x entry pairs it with the effect the wrapper made for it).
+    static PluginContainerAudioProcessor* takeLastConstructedOnThisThread();
+
+    // Used while no host has prepared the container yet.
+    static constexpr double fallbackSampleRate = 44100.0;
+    static constexpr int fallbackBlockSize = 1024;
 
 private:
     void log (const juce::String& text);
@@ -82,22 +98,75 @@ private:
     bool isValidSlot (int index) const noexcept { return index == 0 || index == 1; }
     void setActivePluginIndex (int index);
     void writeStateDocument (juce::MemoryBlock& destData);
+    juce::XmlElement* createSlotElement (int index);
+    juce::XmlElement* createSlotElementFromSnapshot (int index);
     void readStateDocument (const void* data, int sizeInBytes);
-    void applyMainPluginElement (const juce::XmlElement& element);
-    void restoreSlotFromElement (const juce::XmlElement& element, bool (&claimed)[2]);
+    void applyPendingRestore();
+    void writeSnapshotAttributes (juce::XmlElement& element, const AudioProcessorState& snapshot, const juce::String& pluginName);
+    void applyMainPluginElement (const StateXmlElement& element);
+    void restoreSlotFromElement (const StateXmlElement& element, bool (&claimed)[2], bool (&named)[2]);
+    bool putSnapshotBack (int index);
+    void recoverSlot (int index, bool mayAskTheUser);
+    bool isSlotHealthy (int index);
+    bool probeBridge (int index);
+    double preparedSampleRate() const;
+    int preparedBlockSize() const;
+
+    // What a slot's plug-in was loaded from. It outlives the plug-in while
+    // recovery keeps the slot's snapshot, so a save after a failed reload still
+    // names the plug-in.
+    struct SlotOrigin
+    {
+        juce::String filePath, pluginName, displayName;
+        int numInputs = 0, numOutputs = 0;
+    };
+
+    // Restores the host hands over off the message thread wait here until the
+    // message thread applies them; the host is answered at once.
+    class PendingRestore : public juce::AsyncUpdater
+    {
+    public:
+        explicit PendingRestore (PluginContainerAudioProcessor& p) : owner (p) {}
+        ~PendingRestore() override { cancelPendingUpdate(); }
+        void handleAsyncUpdate() override { owner.applyPendingRestore(); }
+
+    private:
+        PluginContainerAudioProcessor& owner;
+    };
 
     int active_plugin = 0;
     std::array<std::unique_ptr<GenericAudioPluginLoader>, 2> plugin_loaders;
     std::array<std::unique_ptr<AudioProcessorState>, 2> plugin_states;
     std::array<std::unique_ptr<MyHostAudioProcessorEditor>, 2> plugin_editors;
     std::array<std::unique_ptr<juce::AudioSampleBuffer>, 2> aux_buffers;
-    std::array<bool, 2> plugin_crashed { { false, false } };
-    std::array<bool, 4> options { { false, false, true, true } };
+    std::array<SlotOrigin, 2> slot_origins;
+    // Read by state saves on host threads, written on the message thread.
+    std::array<std::atomic<bool>, 2> plugin_crashed {};
+    std::array<std::atomic<bool>, 2> slot_recovering {};
+    std::array<std::atomic<bool>, 4> options {};
     juce::String instance_name { "default instance" };
+    // Guards instance_name against saves on host threads (the message thread writes it).
+    mutable juce::CriticalSection name_lock;
+
+    // A state document handed over by the host and not yet fully applied: saves
+    // answer with it, so the host reads back what it wrote.
+    juce::CriticalSection pending_lock;
+    juce::MemoryBlock pending_document;
+    bool restore_pending = false;
+    juce::uint64 pending_generation = 0;
+    std::atomic<juce::uint64> started_generation { 0 }, applied_generation { 0 };
+    bool applying_restore = false;
+    PendingRestore pending_restore { *this };
+    // The last document written: the answer when the slots cannot be read in time.
+    juce::MemoryBlock last_document;
+    std::atomic<bool> dialogs_allowed { true };
+    std::atomic<double> host_sample_rate { 0.0 };
+    std::atomic<int> host_block_size { 0 };
 
     // Hosted instance of the active slot as seen by host parameter calls.
     ActivePluginGuard parameter_target;
-    // Keeps host-thread prepare/release apart from slot changes on the message thread.
+    // Keeps host-thread prepare/release and state saves apart from slot changes
+    // on the message thread. Never held while calling into the host.
     juce::CriticalSection slot_lock;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PluginContainerAudioProcessor)

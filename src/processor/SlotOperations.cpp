@@ -28,7 +28,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         {
             chosenPath = path;
         }
-        else if (! canAskTheUser())
+        else if (! canAskTheUser() || ! dialogs_allowed)
         {
             // Without a screen nobody can answer: a headless host must not hang in a modal loop.
             log (path + " does not exist and there is no display to ask where it went");
@@ -43,7 +43,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     }
     else
     {
-        const auto file = canAskTheUser() ? getVST2File() : juce::File();
+        const auto file = canAskTheUser() && dialogs_allowed ? getVST2File() : juce::File();
         if (file.exists())
             chosenPath = file.getFullPathName();
     }
@@ -56,14 +56,28 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     if (chosenPath.isNotEmpty())
         instance = loader->loadPlugin (chosenPath, "VST", pluginName);
 
+    if (instance == nullptr && pluginName.isNotEmpty() && chosenPath.isNotEmpty())
+    {
+        bool listed = false;
+        for (auto* description : loader->plugin_descriptions)
+            listed = listed || description->name == pluginName;
+        if (! listed)
+            log (instance_name + ":" + chosenPath + " no longer holds the plugin " + pluginName);
+    }
+
+    // Before the host prepares the container, what it has told so far (or a
+    // sound default) stands in: no plug-in is ever prepared at rate 0.
+    const double sampleRate = preparedSampleRate();
+    const int blockSize = preparedBlockSize();
+
     if (instance != nullptr)
     {
         log ("temp->startPlaying( getSampleRate(), getBlockSize() );");
 
         const int containerInputs = getTotalNumInputChannels();
         const int containerOutputs = getTotalNumOutputChannels();
-        instance->setPlayConfigDetails (containerInputs, containerOutputs, getSampleRate(), getBlockSize());
-        instance->prepareToPlay (getSampleRate(), getBlockSize());
+        instance->setPlayConfigDetails (containerInputs, containerOutputs, sampleRate, blockSize);
+        instance->prepareToPlay (sampleRate, blockSize);
 
         const int pluginInputs = instance->getTotalNumInputChannels();
         const int pluginOutputs = instance->getTotalNumOutputChannels();
@@ -91,12 +105,17 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 const juce::ScopedLock sl (slot_lock);
                 plugin_loaders[(size_t) index] = std::move (loader);
                 plugin_crashed[(size_t) index] = false;
+                // A new plug-in starts without a snapshot; only recovery keeps the old one.
+                if (! slot_recovering[(size_t) index])
+                    plugin_states[(size_t) index].reset();
+                slot_origins[(size_t) index] = { chosenPath, plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
+                                                 instance->getName(), pluginInputs, pluginOutputs };
 
                 if (pluginOutputs > containerOutputs)
                 {
                     log ("allocating aux buffer ( plugin has more outputs )");
                     aux_buffers[(size_t) index] = std::make_unique<juce::AudioSampleBuffer> (juce::jmax (pluginInputs, pluginOutputs),
-                                                                                             getBlockSize());
+                                                                                             blockSize);
                 }
             }
 
@@ -170,7 +189,11 @@ void PluginContainerAudioProcessor::unloadPlugin (int index, bool keepState, boo
     }
 
     if (! keepState)
+    {
+        const juce::ScopedLock sl (slot_lock);
         plugin_states[slot].reset();
+        slot_origins[slot] = {};
+    }
 
     if (resumeProcessing && isSuspended())
         suspendProcessing (false);

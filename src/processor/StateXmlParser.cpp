@@ -1,40 +1,179 @@
 #include "StateXmlParser.h"
 #include <expat.h>
 #include <climits>
-#include <vector>
+#include <cstring>
+#include <string>
+
+const StateXmlElement* StateXmlElement::getChildByName (const juce::String& name) const
+{
+    for (auto& child : children)
+        if (child->tag == name)
+            return child.get();
+    return nullptr;
+}
 
 namespace
 {
-    // The state document is three levels deep; deeper trees are damage, and a
-    // very deep one would exhaust the stack when the tree is destroyed.
-    constexpr int maximumDepth = 32;
+    using namespace state_xml_limits;
+
+    // Private-use code point that carries what XML cannot: followed by U+E000+n
+    // it stands for control character n (1 to 31), doubled it stands for itself.
+    constexpr juce::juce_wchar marker = 0xE000;
+    const char markerUtf8[] = "\xEE\x80\x80";
+
+    void appendUtf8 (std::string& out, juce::juce_wchar c)
+    {
+        char bytes[8] = {};
+        const auto length = juce::CharPointer_UTF8 (bytes).getBytesRequiredFor (c);
+        juce::CharPointer_UTF8 (bytes).write (c);
+        out.append (bytes, length);
+    }
+
+    // The control character a reference like "&#1;" or "&#x1F;" at `at` names,
+    // with the reference's length; 0 when it names something XML allows.
+    int controlReferenceAt (const char* text, std::size_t size, std::size_t at, std::size_t& length)
+    {
+        std::size_t i = at + 2;
+        const bool hex = i < size && (text[i] == 'x' || text[i] == 'X');
+        if (hex)
+            ++i;
+        long value = 0;
+        const std::size_t digitsStart = i;
+        while (i < size && i - digitsStart < 8)
+        {
+            const char c = text[i];
+            int digit = -1;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            if (digit < 0)
+                break;
+            value = value * (hex ? 16 : 10) + digit;
+            ++i;
+        }
+        if (i == digitsStart || i >= size || text[i] != ';')
+            return 0;
+        if (value < 1 || value > 31 || value == '\t' || value == '\n' || value == '\r')
+            return 0;
+        length = i + 1 - at;
+        return (int) value;
+    }
+
+    // Rewrites references to control characters (and literal markers) so that
+    // expat accepts the text; decodeControls puts them back.
+    std::string encodeControls (const char* text, std::size_t size)
+    {
+        std::string out;
+        out.reserve (size);
+        for (std::size_t at = 0; at < size;)
+        {
+            if (text[at] == '&' && at + 1 < size && text[at + 1] == '#')
+            {
+                std::size_t length = 0;
+                if (const int control = controlReferenceAt (text, size, at, length))
+                {
+                    out.append (markerUtf8, 3);
+                    appendUtf8 (out, marker + control);
+                    at += length;
+                    continue;
+                }
+            }
+            if (at + 2 < size && std::memcmp (text + at, markerUtf8, 3) == 0)
+            {
+                out.append (markerUtf8, 3);
+                out.append (markerUtf8, 3);
+                at += 3;
+                continue;
+            }
+            out.push_back (text[at++]);
+        }
+        return out;
+    }
+
+    juce::String decodeControls (const XML_Char* value)
+    {
+        auto text = juce::String::fromUTF8 (value);
+        if (! text.containsChar (marker))
+            return text;
+
+        juce::String out;
+        out.preallocateBytes (text.getNumBytesAsUTF8());
+        for (auto p = text.getCharPointer(); ! p.isEmpty();)
+        {
+            const auto c = p.getAndAdvance();
+            if (c != marker)
+            {
+                out += juce::String::charToString (c);
+                continue;
+            }
+            const auto next = *p;
+            if (next == marker)
+            {
+                ++p;
+                out += juce::String::charToString (marker);
+            }
+            else if (next > marker && next < marker + 32)
+            {
+                ++p;
+                out += juce::String::charToString (next - marker);
+            }
+            else
+            {
+                out += juce::String::charToString (marker);
+            }
+        }
+        return out;
+    }
 
     struct TreeBuilder
     {
         XML_Parser parser = nullptr;
-        std::unique_ptr<juce::XmlElement> root;
-        std::vector<juce::XmlElement*> open;
+        std::unique_ptr<StateXmlElement> root;
+        std::vector<StateXmlElement*> open;
+        int elements = 0;
+        long attributes = 0;
         bool failed = false;
+        bool tooLarge = false;
 
-        static void XMLCALL start (void* data, const XML_Char* name, const XML_Char** attributes)
+        void stop (bool becauseTooLarge)
+        {
+            failed = true;
+            tooLarge = becauseTooLarge;
+            XML_StopParser (parser, XML_FALSE);
+        }
+
+        static void XMLCALL start (void* data, const XML_Char* name, const XML_Char** atts)
         {
             auto& self = *static_cast<TreeBuilder*> (data);
-            if ((int) self.open.size() >= maximumDepth || (self.open.empty() && self.root != nullptr))
-            {
-                self.failed = true;
-                XML_StopParser (self.parser, XML_FALSE);
+            if (self.failed)
                 return;
-            }
+            if (self.open.empty() && self.root != nullptr)
+                return self.stop (false);
+            if ((int) self.open.size() >= maximumDepth || ++self.elements > maximumElements)
+                return self.stop (true);
 
-            auto element = std::make_unique<juce::XmlElement> (juce::String::fromUTF8 (name));
-            for (int i = 0; attributes[i] != nullptr; i += 2)
-                element->setAttribute (juce::String::fromUTF8 (attributes[i]), juce::String::fromUTF8 (attributes[i + 1]));
+            int count = 0;
+            while (atts[count] != nullptr)
+                count += 2;
+            count /= 2;
+            self.attributes += count;
+            if (count > maximumAttributesPerElement || self.attributes > maximumAttributes)
+                return self.stop (true);
+
+            auto element = std::make_unique<StateXmlElement>();
+            element->tag = juce::String::fromUTF8 (name);
+            element->attributes.reserve ((size_t) count);
+            for (int i = 0; atts[i] != nullptr; i += 2)
+                element->attributes.emplace_back (juce::String::fromUTF8 (atts[i]), decodeControls (atts[i + 1]));
 
             auto* raw = element.get();
             if (self.open.empty())
                 self.root = std::move (element);
             else
-                self.open.back()->addChildElement (element.release());
+                self.open.back()->children.push_back (std::move (element));
             self.open.push_back (raw);
         }
 
@@ -47,10 +186,15 @@ namespace
     };
 }
 
-std::unique_ptr<juce::XmlElement> parseStateXml (const char* text, std::size_t size)
+std::unique_ptr<StateXmlElement> parseStateXml (const char* text, std::size_t size, StateXmlResult* result)
 {
-    if (text == nullptr || size == 0 || size > (std::size_t) INT_MAX)
+    auto report = [result] (StateXmlResult r) { if (result != nullptr) *result = r; };
+    report (StateXmlResult::notWellFormed);
+
+    if (text == nullptr || size == 0 || size > (std::size_t) INT_MAX / 2)
         return nullptr;
+
+    const auto encoded = encodeControls (text, size);
 
     TreeBuilder builder;
     builder.parser = XML_ParserCreate ("UTF-8");
@@ -59,10 +203,17 @@ std::unique_ptr<juce::XmlElement> parseStateXml (const char* text, std::size_t s
 
     XML_SetUserData (builder.parser, &builder);
     XML_SetElementHandler (builder.parser, TreeBuilder::start, TreeBuilder::end);
-    const bool parsed = XML_Parse (builder.parser, text, (int) size, XML_TRUE) == XML_STATUS_OK;
+    const bool parsed = XML_Parse (builder.parser, encoded.data(), (int) encoded.size(), XML_TRUE) == XML_STATUS_OK;
     XML_ParserFree (builder.parser);
 
-    if (! parsed || builder.failed || ! builder.open.empty())
+    if (builder.tooLarge)
+    {
+        report (StateXmlResult::tooLarge);
         return nullptr;
+    }
+    if (! parsed || builder.failed || ! builder.open.empty() || builder.root == nullptr)
+        return nullptr;
+
+    report (StateXmlResult::parsed);
     return std::move (builder.root);
 }

@@ -191,7 +191,7 @@ TEST_F (Console, AnyUnsetRememberedNumberOpensTheWindowCentred)
         ktdebugconsole->windowY = 60;
         ktdebugconsole->windowWidth = 700;
         ktdebugconsole->windowHeight = 500;
-        int* fields[] = { &ktdebugconsole->windowX, &ktdebugconsole->windowY,
+        std::atomic<int>* fields[] = { &ktdebugconsole->windowX, &ktdebugconsole->windowY,
                           &ktdebugconsole->windowWidth, &ktdebugconsole->windowHeight };
         *fields[unset] = -1;
 
