@@ -8,6 +8,9 @@
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
 #include <gtest/gtest.h>
+#include <cmath>
+#include <future>
+#include <iostream>
 
 using namespace testing_support;
 namespace fx = tamblit::fixtures;
@@ -432,4 +435,162 @@ TEST_F (State, DamagedBinDataCountsAreIgnored)
         EXPECT_TRUE (lines->contains ("restored:binData is damaged, ignored"));
         EXPECT_TRUE (lines->contains ("restored:data_size ( mem block ): 0"));
     }
+}
+
+TEST_F (State, ControlCharactersInNamesAndPathsComeBack)
+{
+    const auto dir = juce::File::createTempFile ("control-names");
+    ASSERT_TRUE (dir.createDirectory());
+    for (int c = 1; c < 32; ++c)
+    {
+        SCOPED_TRACE (c);
+        const auto control = juce::String::charToString ((juce::juce_wchar) c);
+        const auto name = "before" + control + "after";
+        const auto plugin = dir.getChildFile ("synth" + control + ".so");
+        ASSERT_TRUE (juce::File (TAMBLIT_FIXTURE_SYNTH).copyFileTo (plugin));
+
+        processor->setInstanceName (name);
+        ASSERT_TRUE (processor->loadPlugin (0, plugin.getFullPathName(), ""));
+        const auto saved = save();
+
+        auto reopened = std::make_unique<PluginContainerAudioProcessor>();
+        reopened->setPlayConfigDetails (0, 2, 48000.0, 256);
+        reopened->setStateInformation (saved.toRawUTF8(), (int) saved.getNumBytesAsUTF8());
+        EXPECT_EQ (reopened->getInstanceName(), name);
+        EXPECT_EQ (reopened->getPluginFilePath (0), plugin.getFullPathName());
+        EXPECT_NE (reopened->getAudioPluginInstance (0), nullptr);
+        processor->unloadPlugin (0, false, true);
+    }
+    dir.deleteRecursively();
+}
+
+TEST_F (State, HostileDocumentShapesAreRefusedOrTrimmed)
+{
+    ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH8, ""));
+    const auto refused = juce::String ("default instance:state data has more than");
+
+    auto repeat = [] (const juce::String& text, int times)
+    {
+        juce::MemoryOutputStream out;
+        for (int i = 0; i < times; ++i)
+            out << text;
+        return out.toString();
+    };
+    auto parameters = [] (int count)
+    {
+        juce::MemoryOutputStream out;
+        out << "<f_parameters";
+        for (int i = 0; i < count; ++i)
+            out << " param" << i << "=\"0.12345678901234567890\"";
+        out << "/>";
+        return out.toString();
+    };
+    juce::String deep;
+    for (int i = 0; i < 40; ++i)
+        deep = "<x>" + deep + "</x>";
+
+    struct Row { const char* what; juce::String document; bool restores; };
+    const Row rows[] = {
+        { "300 elements", doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + repeat ("<extra/>", 300)), false },
+        { "70000 attributes in one element",
+          doc ("<plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_SYNTH "\">" + parameters (70000) + "</plugin>"), false },
+        { "40 levels", doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + deep), false },
+        { "2 MB of parameter values",
+          doc ("<plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_SYNTH "\">" + parameters (60000) + "</plugin>"), true },
+    };
+
+    for (auto& row : rows)
+    {
+        SCOPED_TRACE (row.what);
+        processor->unloadPlugin (0, false, true);
+        lines->clear();
+        const auto started = juce::Time::getMillisecondCounterHiRes();
+        restore (row.document);
+        const auto took = juce::Time::getMillisecondCounterHiRes() - started;
+        // A guard against work that grows with the square of the document, not a speed goal.
+        EXPECT_LT (took, 10000.0);
+        std::cout << row.what << ": " << row.document.getNumBytesAsUTF8() << " bytes in " << took << " ms\n";
+
+        if (row.restores)
+        {
+            ASSERT_NE (processor->getAudioPluginInstance (0), nullptr);
+            EXPECT_FLOAT_EQ (processor->getAudioPluginInstance (0)->getParameters()[3]->getValue(), 0.12345678901234567890f);
+            EXPECT_EQ (processor->getAudioPluginInstance (1), nullptr) << "the document names slot 0 only";
+            ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH8, ""));
+        }
+        else
+        {
+            EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
+            EXPECT_NE (processor->getAudioPluginInstance (1), nullptr) << "a refused document changes nothing";
+            EXPECT_EQ (lines->count (refused + " 256 elements, 65536 attributes in one element, 132096 attributes in all or 32 levels, nothing restored"), 1);
+        }
+    }
+}
+
+TEST_F (State, OneElementPerSlotFiniteValuesAndConsoleBoundsOnAScreen)
+{
+    ktdebugconsolesizeset = false;
+    restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH, "currentProgram=\"1\"")
+                  + "<plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\"><f_parameters param0=\"0.5\"/></plugin>\n"
+                  + "<plugin index=\"1\" filePath=\"" TAMBLIT_FIXTURE_SYNTH "\">"
+                    "<f_parameters param0=\"nan\" param1=\"inf\" param2=\"-inf\" param3=\"1e999\" param4=\"0.375\"/></plugin>\n",
+                  "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"restored\" "
+                  "windowName=\"far away\" x=\"99999999\" y=\"-99999999\" w=\"2000000000\" h=\"0\""));
+
+    // The first element for a slot wins.
+    ASSERT_NE (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_EQ (processor->getPluginFilePath (0), TAMBLIT_FIXTURE_SYNTH);
+    EXPECT_EQ (processor->getAudioPluginInstance (0)->getCurrentProgram(), 1);
+    EXPECT_TRUE (lines->contains ("restored:ignoring a second plugin element for index 0"));
+
+    // Values that are not finite leave the parameter as the plug-in had it.
+    auto* second = processor->getAudioPluginInstance (1);
+    ASSERT_NE (second, nullptr);
+    for (int i = 0; i < 4; ++i)
+    {
+        const float value = second->getParameters()[i]->getValue();
+        EXPECT_TRUE (std::isfinite (value)) << i;
+        EXPECT_EQ (value, fx::presetValue (0, i)) << i;
+        EXPECT_EQ (processor->getPluginState (1)->parameters[i], value) << "the snapshot holds what the plug-in has";
+    }
+    EXPECT_FLOAT_EQ (second->getParameters()[4]->getValue(), 0.375f);
+
+    ASSERT_NE (ktdebugconsole, nullptr);
+    EXPECT_EQ (ktdebugconsole->getRememberedBounds(), juce::Rectangle<int> (16384, -16384, 16384, 1));
+    ktdebugconsolesizeset = false;
+    ktdebugconsole->rememberBounds ({ -1, -1, -1, -1 });
+}
+
+TEST_F (State, HostThreadsSaveAndRestoreWhileTheMessageThreadIsBusy)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, ""));
+    processor->getAudioPluginInstance (0)->getParameters()[5]->setValue (0.6875f);
+
+    // The message thread does not run its loop while the host's thread saves:
+    // the save must not need it, and must hold the current values.
+    juce::MemoryBlock saved;
+    auto saving = std::async (std::launch::async, [&] { processor->getStateInformation (saved); });
+    ASSERT_EQ (saving.wait_for (std::chrono::seconds (10)), std::future_status::ready) << "the save waited for the message thread";
+    auto root = juce::XmlDocument::parse (juce::String::fromUTF8 (static_cast<const char*> (saved.getData()), (int) saved.getSize()));
+    ASSERT_NE (root, nullptr);
+    auto* slot0 = root->getChildByName ("plugin");
+    ASSERT_NE (slot0, nullptr);
+    EXPECT_EQ (slot0->getStringAttribute ("filePath"), TAMBLIT_FIXTURE_SYNTH);
+    EXPECT_FLOAT_EQ ((float) slot0->getChildByName ("f_parameters")->getDoubleAttribute ("param5"), 0.6875f);
+
+    // A restore handed over meanwhile answers the host within its bound, and
+    // saves answer with it until the message thread has applied it.
+    const auto next = doc (pluginElement (1, TAMBLIT_FIXTURE_SYNTH8), "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"handed over\"");
+    auto restoring = std::async (std::launch::async, [&] { restore (next); });
+    ASSERT_EQ (restoring.wait_for (std::chrono::seconds (10)), std::future_status::ready) << "the restore waited without bound";
+    juce::MemoryBlock meanwhile;
+    std::async (std::launch::async, [&] { processor->getStateInformation (meanwhile); }).get();
+    EXPECT_EQ (juce::String::fromUTF8 (static_cast<const char*> (meanwhile.getData()), (int) meanwhile.getSize()), next);
+    EXPECT_NE (processor->getAudioPluginInstance (0), nullptr) << "not applied while the message thread is busy";
+
+    ASSERT_TRUE (runLoopUntil ([&] { return processor->getInstanceName() == "handed over"; }, 5000));
+    EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
+    EXPECT_NE (processor->getAudioPluginInstance (1), nullptr);
+    EXPECT_EQ (processor->getActivePlugin(), 1);
+    EXPECT_TRUE (save().contains ("instanceName=\"handed over\""));
 }
