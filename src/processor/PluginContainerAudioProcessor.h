@@ -134,7 +134,7 @@ private:
         PluginContainerAudioProcessor& owner;
     };
 
-    int active_plugin = 0;
+    std::atomic<int> active_plugin { 0 };
     std::array<std::unique_ptr<GenericAudioPluginLoader>, 2> plugin_loaders;
     std::array<std::unique_ptr<AudioProcessorState>, 2> plugin_states;
     std::array<std::unique_ptr<MyHostAudioProcessorEditor>, 2> plugin_editors;

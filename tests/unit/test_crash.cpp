@@ -429,3 +429,27 @@ TEST (CrashAudio, HealthySlotIsHeardWithinOneTickPlusABlockOfTheCrash)
     EXPECT_TRUE (runLoopUntil ([&] { return ! processor->isPluginCrashed (0); }, oneTickMs)) << "the crashed slot is reloaded";
     processor.reset();
 }
+
+TEST_F (Crash, RefusedSnapshotStateIsReportedAndProgramAndParametersStillGoBack)
+{
+    load (0, TAMBLIT_FIXTURE_SYNTH);
+    auto* instance = processor->getAudioPluginInstance (0);
+    changeHosted (*instance);
+    juce::MemoryBlock saved;
+    processor->getStateInformation (saved);
+
+    // A state block the plug-in's host cannot read: the right magic, nothing behind it.
+    auto* snapshot = processor->getPluginState (0);
+    ASSERT_NE (snapshot, nullptr);
+    snapshot->state_data = juce::MemoryBlock ("CcnK\0\0\0\0", 8);
+    processor->setOption (3, true);
+    lines->clear();
+    processor->recoverPlugin (0);
+
+    auto* reloaded = processor->getAudioPluginInstance (0);
+    ASSERT_NE (reloaded, nullptr);
+    EXPECT_TRUE (lines->contains ("Recovering plugin state..."));
+    EXPECT_TRUE (lines->contains ("default instance:the state block of index 0 was refused, only its program and parameters were put back"));
+    EXPECT_EQ (reloaded->getCurrentProgram(), 2);
+    EXPECT_FLOAT_EQ (reloaded->getParameters()[4]->getValue(), 0.8125f);
+}
