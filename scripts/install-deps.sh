@@ -13,4 +13,4 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libsndfile1-dev libexpat1-dev \
   xvfb xauth x11-utils xdotool imagemagick \
   clang libclang-rt-14-dev \
-  amsynth dpf-plugins-vst
+  amsynth dpf-plugins-vst zynaddsubfx-vst

@@ -167,16 +167,17 @@ void PluginContainerAudioProcessor::noteHostRateAndBlockSize (double sampleRate,
 
 double PluginContainerAudioProcessor::preparedSampleRate() const
 {
-    if (getSampleRate() > 0.0)
-        return getSampleRate();
-    return host_sample_rate > 0.0 ? host_sample_rate.load() : fallbackSampleRate;
+    // What the host announced last wins: it may announce a new rate while suspended.
+    if (host_sample_rate > 0.0)
+        return host_sample_rate;
+    return getSampleRate() > 0.0 ? getSampleRate() : fallbackSampleRate;
 }
 
 int PluginContainerAudioProcessor::preparedBlockSize() const
 {
-    if (getBlockSize() > 0)
-        return getBlockSize();
-    return host_block_size > 0 ? host_block_size.load() : fallbackBlockSize;
+    if (host_block_size > 0)
+        return host_block_size;
+    return getBlockSize() > 0 ? getBlockSize() : fallbackBlockSize;
 }
 int PluginContainerAudioProcessor::getActivePlugin() const { return active_plugin; }
 
