@@ -195,6 +195,7 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
     {
         // Never an empty answer while slots are loaded: the host would store it
         // and a later restore would empty both slots.
+        const juce::ScopedLock pl (pending_lock);
         if (last_document.getSize() > 0)
         {
             log (name + ":the slots are busy, answering with the state saved last");
@@ -251,7 +252,10 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
     log (name + ":ChildElements: " + juce::String (root.getNumChildElements()));
 
     destData.insert (text.toRawUTF8(), bytes, 0);
-    last_document = juce::MemoryBlock (text.toRawUTF8(), bytes);
+    {
+        const juce::ScopedLock pl (pending_lock);
+        last_document = juce::MemoryBlock (text.toRawUTF8(), bytes);
+    }
     log (name + ":destData bytes: " + juce::String ((int) destData.getSize()));
 }
 

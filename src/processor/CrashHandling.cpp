@@ -53,19 +53,20 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
 
     const auto slot = (size_t) index;
     const bool loaded = getAudioPluginInstance (index) != nullptr;
-    // A slot a failed reload left empty keeps its file and snapshot: it can be tried again.
-    const bool leftByFailedReload = ! loaded && plugin_states[slot] != nullptr && slot_origins[slot].filePath.isNotEmpty();
+    bool leftByFailedReload = false;
+    {
+        // Until the snapshot is back in, saves on host threads write the
+        // snapshot, not the fresh plug-in, and leave the snapshot alone.
+        const juce::ScopedLock sl (slot_lock);
+        // A slot a failed reload left empty keeps its file and snapshot: it can be tried again.
+        leftByFailedReload = ! loaded && plugin_states[slot] != nullptr && slot_origins[slot].filePath.isNotEmpty();
+        slot_recovering[slot] = loaded || leftByFailedReload;
+    }
 
     if (loaded || leftByFailedReload)
     {
         const auto origin = slot_origins[slot];
         const auto path = loaded ? getPluginFilePath (index) : origin.filePath;
-
-        // Until the snapshot is back in, saves write the snapshot, not the fresh plug-in.
-        {
-            const juce::ScopedLock sl (slot_lock);
-            slot_recovering[slot] = true;
-        }
 
         unloadPlugin (index, true, false);
 

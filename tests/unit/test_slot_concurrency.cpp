@@ -148,3 +148,63 @@ TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
 
     processor.reset();
 }
+
+// Hosts save from threads of their own (autosave) while the user loads,
+// unloads and recovers slots: a save reads the slots on the host's thread and
+// must never see a plug-in that is being deleted, nor give a damaged document.
+TEST (SlotConcurrency, SavesFromAHostThreadWhileSlotsChange)
+{
+    auto processor = std::make_unique<PluginContainerAudioProcessor>();
+    processor->setRateAndBufferSizeDetails (48000.0, 256);
+    processor->prepareToPlay (48000.0, 256);
+    processor->setOption (3, true);
+
+    std::atomic<bool> stop { false };
+    std::atomic<int> saves { 0 }, damaged { 0 }, withSlots { 0 };
+    std::thread host ([&]
+    {
+        while (! stop.load())
+        {
+            juce::MemoryBlock block;
+            processor->getStateInformation (block);
+            auto root = juce::XmlDocument::parse (juce::String::fromUTF8 (static_cast<const char*> (block.getData()), (int) block.getSize()));
+            ++saves;
+            if (root == nullptr || ! root->hasTagName ("pluginData"))
+            {
+                ++damaged;
+                continue;
+            }
+            for (auto* slot : root->getChildWithTagNameIterator ("plugin"))
+            {
+                const auto path = slot->getStringAttribute ("filePath");
+                if (path != TAMBLIT_FIXTURE_SYNTH && path != TAMBLIT_FIXTURE_SYNTH8)
+                    ++damaged;
+                ++withSlots;
+            }
+        }
+    });
+
+    const juce::String plugins[] = { TAMBLIT_FIXTURE_SYNTH, TAMBLIT_FIXTURE_SYNTH8 };
+    juce::Random random (20261210);
+    for (int op = 0; op < 200; ++op)
+    {
+        const int slot = random.nextInt (2);
+        switch (random.nextInt (4))
+        {
+            case 0: case 1: processor->loadPlugin (slot, plugins[random.nextInt (2)], {}); break;
+            case 2: processor->unloadPlugin (slot, false, true); break;
+            default: processor->recoverPlugin (slot); break;
+        }
+        const int before = saves.load();
+        for (int waited = 0; saves.load() <= before && waited < 2000; ++waited)
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    }
+
+    stop = true;
+    host.join();
+    std::cerr << "saves " << saves << ", plugin elements " << withSlots << "\n";
+    EXPECT_EQ (damaged.load(), 0);
+    EXPECT_GE (saves.load(), 200);
+    EXPECT_GT (withSlots.load(), 100);
+    processor.reset();
+}
