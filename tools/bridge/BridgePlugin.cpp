@@ -651,13 +651,14 @@ VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, flo
         *static_cast<void**>(ptr) = chunk_.empty() ? nullptr : chunk_.data();
         return chunk_.empty() ? 0 : static_cast<VstIntPtr>(chunk_.size());
     case PtrKind::RectOut: {
+        if (!received.empty() && received.size() != sizeof(ERect))
+            return brokeProtocol(opcode, ptr, "a rectangle of the wrong size");
         ERect rect{};
         if (received.size() == sizeof(ERect))
             std::memcpy(&rect, received.data(), sizeof(ERect));
         const int width = rect.right - rect.left;
         const int height = rect.bottom - rect.top;
-        if (received.size() != sizeof(ERect) || width < 0 || height < 0 || width > kMaxEditorSize
-            || height > kMaxEditorSize) {
+        if (received.empty() || width < 0 || height < 0 || width > kMaxEditorSize || height > kMaxEditorSize) {
             *static_cast<ERect**>(ptr) = nullptr; // no editor size the host could use
             return 0;
         }
