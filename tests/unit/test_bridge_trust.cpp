@@ -461,11 +461,12 @@ TEST (BridgeTrust, TheWorkerInheritsNoneOfTheHostsDescriptorsAndPassesNoneOn)
 TEST (BridgeTrust, WithoutPidfdCrashesAreFoundAndClosingNeverWaitsForever)
 {
     ScopedEnvironment noPidfd ("TAMBLIT_BRIDGE_NO_PIDFD", "1");
-    struct Case { const char* what; int note; };
+    struct Case { const char* what; int note; bool wedgedClose; };
     const Case cases[] = {
-        { "segmentation fault", fx::kCrasherNoteSegfault },
-        { "endless loop", fx::kCrasherNoteHang },
-        { "healthy", 60 },
+        { "segmentation fault", fx::kCrasherNoteSegfault, false },
+        { "endless loop", fx::kCrasherNoteHang, false },
+        { "healthy", 60, false },
+        { "healthy, but its close never returns", 60, true },
     };
     const std::string copy = bridged (TAMBLIT_FIXTURE_CRASHER);
     for (auto& c : cases)
@@ -476,10 +477,14 @@ TEST (BridgeTrust, WithoutPidfdCrashesAreFoundAndClosingNeverWaitsForever)
         ASSERT_TRUE (bridge.load (copy, error)) << error;
         bridge.start (48000.0f, 64);
         const pid_t worker = workerPid (bridge);
+        if (c.wedgedClose)
+            bridge.effect()->setParameter (bridge.effect(), fx::kCrasherParamHangOnClose, 1.0f);
         bridge.process (64, { makeNoteOn (c.note, 100, 0) });
         const VstIntPtr expected = c.note == 60 ? 0 : 1;
         EXPECT_TRUE (waitForProbe (bridge, expected, 5));
-        bridge.close();
+        const auto closing = std::chrono::steady_clock::now();
+        bridge.close(); // the worker is made to leave after 2 s at most
+        EXPECT_LT (std::chrono::steady_clock::now() - closing, std::chrono::seconds (30));
         EXPECT_FALSE (processAlive (worker));
     }
 }
