@@ -303,6 +303,8 @@ bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPt
     effect_.initialDelay = info.initialDelay;
     effect_.uniqueID = info.uniqueID;
     effect_.version = info.version;
+    static_assert(sizeof(effect_._pad2) == sizeof(kParametersNeverWait), "the two unused quality fields");
+    std::memcpy(effect_._pad2, kParametersNeverWait, sizeof(kParametersNeverWait));
     effect_.object = this;
     return true;
 }

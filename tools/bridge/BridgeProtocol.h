@@ -44,6 +44,12 @@ constexpr std::uint32_t kMagicV1 = 0x54426731u;
 constexpr int kProbeIndex = 654987;
 constexpr VstIntPtr kProbeValue = 998723;
 constexpr float kProbeOpt = 0.5f;
+// The bridge's AEffect carries these 8 bytes in the two deprecated, unused
+// plug-in fields after initialDelay (realQualities and offQualities; FST's
+// _pad2): its setParameter and getParameter never wait, so a host may call
+// them outside its own locks (the container does; see docs/bridge.md).
+// Not resvd1/resvd2: those belong to the host (JUCE keeps its instance there).
+constexpr char kParametersNeverWait[8] = {'T', 'B', 'n', 'o', 'W', 'a', 'i', 't'};
 // Private question: the worker's process id (for the benchmark and tests).
 constexpr int kWorkerPidIndex = 0x54427770; // "TBwp"
 
