@@ -216,6 +216,7 @@ TEST (BridgeTrust, AHostileWorkerNeverHarmsTheHost)
         { "version", Call::Nothing, Expect::Refused, "protocol mismatch" },
         { "shared", Call::Nothing, Expect::Refused, "protocol mismatch" },
         { "truncated", Call::Chunk, Expect::Crashed, "" },
+        { "big-chunk", Call::Chunk, Expect::Crashed, "" },
         { "wrong-request", Call::EffectName, Expect::Crashed, "a reply to another request" },
         { "rect", Call::Rect, Expect::Crashed, "a rectangle of the wrong size" },
         { "pin", Call::OutputPin, Expect::Crashed, "a pin label without a terminator" },
@@ -240,6 +241,7 @@ TEST (BridgeTrust, AHostileWorkerNeverHarmsTheHost)
             worker = workerPid (host);
             EXPECT_EQ (probe (host), 0);
             makeCall (host, c.call);
+            EXPECT_LT (residentKiB() - residentBefore, 64 * 1024) << "memory stays bounded while the bridge lives";
         });
         EXPECT_NE (log.find (c.logged), std::string::npos) << log;
         switch (c.expect)
@@ -593,4 +595,17 @@ TEST (BridgeTrust, WrapLeavesNoTruncatedCopyWhenTheDiskIsFull)
             left.push_back (entry->d_name);
     closedir (folderHandle);
     EXPECT_TRUE (left.empty()) << "left behind: " << (left.empty() ? "" : left.front());
+}
+
+TEST (BridgeTrust, WrapGivesUpOnAPlugInThatNeverLoads)
+{
+    ScopedEnvironment hang ("TAMBLIT_CRASHER_HANG_ON_LOAD", "1");
+    const std::string into = folder() + "/never-loads";
+    const auto before = children();
+    std::string output;
+    const std::string command = std::string ("'") + TAMBLIT_BRIDGE_COMMAND + "' wrap '" + TAMBLIT_FIXTURE_CRASHER + "' --into '" + into + "' --probe-timeout 1";
+    EXPECT_NE (runCommand (command, &output), 0);
+    EXPECT_NE (output.find ("did not load within 1 s"), std::string::npos) << output;
+    EXPECT_NE (access ((into + "/fixture-crasher.so").c_str(), F_OK), 0) << "no copy is made";
+    EXPECT_EQ (children(), before) << "the probe does not linger";
 }

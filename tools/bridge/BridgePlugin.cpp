@@ -23,6 +23,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <signal.h>
@@ -179,13 +180,13 @@ AEffect* Bridge::create(audioMasterCallback host)
     // A shell file: the host names the sub-plug-in it wants; the worker asks the same.
     const VstIntPtr currentId = host != nullptr ? host(nullptr, op::HostCurrentId, 0, 0, nullptr, 0.0f) : 0;
 
-    auto* bridge = new Bridge();
+    // Owned until it is handed to the host: a failure (or an exception) on the
+    // way ends its worker.
+    std::unique_ptr<Bridge> bridge(new Bridge());
     bridge->host_ = host;
-    if (!bridge->start(side, worker, currentId)) {
-        delete bridge;
+    if (!bridge->start(side, worker, currentId))
         return nullptr;
-    }
-    return &bridge->effect_;
+    return &bridge.release()->effect_;
 }
 
 bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPtr currentId)
@@ -633,11 +634,20 @@ VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, flo
         return brokeProtocol(opcode, ptr, "an answer larger than the protocol carries");
     std::vector<char> received;
     std::vector<char>& into = kind == PtrKind::ChunkOut ? chunk_ : received;
-    into.resize(reply.payload);
-    if (reply.payload > 0 && !recvAll(sock_, into.data(), into.size(), kControlTimeoutMs)) {
-        into.clear();
-        markCrashed();
-        return safeAnswer(opcode, ptr);
+    // Memory grows with the bytes that really arrive, not with the size the
+    // worker announced.
+    into.clear();
+    const std::int64_t deadline = nowNs() + static_cast<std::int64_t>(kControlTimeoutMs) * 1000000;
+    while (into.size() < reply.payload) {
+        const std::size_t have = into.size();
+        const std::size_t piece = std::min<std::size_t>(reply.payload - have, 1u << 20);
+        const std::int64_t leftMs = (deadline - nowNs()) / 1000000;
+        into.resize(have + piece);
+        if (leftMs <= 0 || !recvAll(sock_, into.data() + have, piece, static_cast<int>(leftMs))) {
+            into.clear();
+            markCrashed();
+            return safeAnswer(opcode, ptr);
+        }
     }
     switch (kind) {
     case PtrKind::StringOut:
