@@ -314,7 +314,7 @@ bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPt
 // block before anything else crosses over.
 bool Bridge::handshake(const std::string& workerPath)
 {
-    const Hello mine{kHelloMagic, kProtocolVersion, sizeof(Shared), sizeof(EffectInfo), sizeof(Request)};
+    const Hello mine{kHelloMagic, kProtocolVersion, sizeof(Shared), sizeof(EffectInfo), sizeof(Request), 0};
     Hello theirs{};
     if (!sendAll(sock_, &mine, sizeof(mine)) || !recvAll(sock_, &theirs, sizeof(theirs), kStartTimeoutMs)
         || theirs.magic != kHelloMagic) {
@@ -612,6 +612,8 @@ VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, flo
     Request request{kMagic, opcode, index, sequence, static_cast<std::int64_t>(value), opt,
                     static_cast<std::uint32_t>(payloadSize)};
     Reply reply{};
+    // One bound for the whole answer, header and payload.
+    const std::int64_t deadline = nowNs() + static_cast<std::int64_t>(kControlTimeoutMs) * 1000000;
     if (!sendAll(sock_, &request, sizeof(request)) || (payloadSize > 0 && !sendAll(sock_, payload, payloadSize))
         || !recvAll(sock_, &reply, sizeof(reply), kControlTimeoutMs)) {
         markCrashed();
@@ -637,7 +639,6 @@ VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, flo
     // Memory grows with the bytes that really arrive, not with the size the
     // worker announced.
     into.clear();
-    const std::int64_t deadline = nowNs() + static_cast<std::int64_t>(kControlTimeoutMs) * 1000000;
     while (into.size() < reply.payload) {
         const std::size_t have = into.size();
         const std::size_t piece = std::min<std::size_t>(reply.payload - have, 1u << 20);

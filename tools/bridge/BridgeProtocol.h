@@ -215,7 +215,11 @@ struct Hello {
     std::uint64_t sharedSize; // sizeof(Shared)
     std::uint32_t infoSize;   // sizeof(EffectInfo)
     std::uint32_t requestSize; // sizeof(Request); sizeof(Reply) follows from the version
+    std::uint64_t reserved;    // zero; makes the hello as long as the first protocol's request
 };
+// A worker of the first protocol reads a whole request before it looks at
+// the magic: it must get one, see the wrong magic and leave at once.
+static_assert(sizeof(Hello) == 32, "the first protocol's request size");
 constexpr std::uint32_t kHelloMagic = 0x54424865u; // "TBHe"
 
 // What the worker reports once the target is open.

@@ -366,7 +366,7 @@ int serve(int shmFd, int sock)
         refuseFirstProtocol(sock);
         return 2;
     }
-    const Hello mine{kHelloMagic, kProtocolVersion, sizeof(Shared), sizeof(EffectInfo), sizeof(Request)};
+    const Hello mine{kHelloMagic, kProtocolVersion, sizeof(Shared), sizeof(EffectInfo), sizeof(Request), 0};
     if (!sendAll(sock, &mine, sizeof(mine)) || theirs.magic != kHelloMagic || theirs.protocol != mine.protocol
         || theirs.sharedSize != mine.sharedSize || theirs.infoSize != mine.infoSize
         || theirs.requestSize != mine.requestSize)
