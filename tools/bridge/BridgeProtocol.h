@@ -131,7 +131,22 @@ inline PtrKind ptrKind(int opcode)
     case op::SetPanLaw:
     case op::SetProcessPrecision:
     case op::GetNumMidiInputChannels:
-    case op::GetNumMidiOutputChannels: return PtrKind::None;
+    case op::GetNumMidiOutputChannels:
+    // Pointer-free opcodes of older SDKs some hosts still send (JUCE sends
+    // effIdentify and effKeysRequired).
+    case op::GetVu:
+    case op::EditMouse:
+    case op::EditKey:
+    case op::Identify:
+    case op::GetNumProgramCategories:
+    case op::CopyProgram:
+    case op::ConnectInput:
+    case op::ConnectOutput:
+    case op::GetCurrentPosition:
+    case op::SetBlockSizeAndSampleRate:
+    case op::Idle:
+    case op::SetViewPosition:
+    case op::KeysRequired: return PtrKind::None;
     case op::SetProgramName:
     case op::CanDo:
     case op::String2Parameter: return PtrKind::StringIn;
@@ -157,8 +172,8 @@ inline PtrKind ptrKind(int opcode)
 // Calls that must not reach the target while its audio thread is inside a block.
 inline bool excludesProcessing(int opcode)
 {
-    return opcode == op::SetSampleRate || opcode == op::SetBlockSize || opcode == op::MainsChanged
-        || opcode == op::StartProcess || opcode == op::StopProcess;
+    return opcode == op::SetSampleRate || opcode == op::SetBlockSize || opcode == op::SetBlockSizeAndSampleRate
+        || opcode == op::MainsChanged || opcode == op::StartProcess || opcode == op::StopProcess;
 }
 
 // One MIDI event as it crosses over (VstMidiEvent without the pointer-sized padding games).

@@ -331,7 +331,6 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
     }
     case PtrKind::Unsupported:
         break; // the bridge never sends these; never forwarded with a null pointer
-
     case PtrKind::None:
         result = fx->dispatcher(fx, opcode, index, value, nullptr, request.opt);
         break;
