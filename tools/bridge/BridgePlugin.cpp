@@ -565,12 +565,10 @@ VstIntPtr Bridge::brokeProtocol(int opcode, void* ptr, const char* what)
     return safeAnswer(opcode, ptr);
 }
 
-namespace {
 bool terminatedWithin(const char* text, std::size_t size)
 {
     return std::memchr(text, '\0', size) != nullptr;
 }
-} // namespace
 
 VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, float opt)
 {
@@ -708,8 +706,10 @@ void Bridge::deliverNotices()
         return;
     if ((notices & NoticeAutomate) != 0)
         for (int i = 0; i < effect_.numParams; ++i)
-            if (shared_->automated[i].exchange(0) != 0)
-                host_(&effect_, op::HostAutomate, i, 0, nullptr, shared_->value[i].load());
+            if (shared_->automated[i].exchange(0) != 0) {
+                const float value = shared_->value[i].load();
+                host_(&effect_, op::HostAutomate, i, 0, nullptr, std::isfinite(value) ? value : 0.0f);
+            }
     if ((notices & NoticeIOChanged) != 0) {
         effect_.initialDelay = std::clamp(shared_->latency.load(), 0, kMaxLatency);
         host_(&effect_, op::HostIOChanged, 0, 0, nullptr, 0.0f);
