@@ -577,6 +577,14 @@ TEST (BridgeTrust, WrapNeverRepointsACopySilently)
     EXPECT_EQ (runCommand (command, &output), 0) << output;
     EXPECT_NE (output.find ("re-pointed"), std::string::npos) << output;
     EXPECT_NE (readText (side).find ("target=" + other + "\n"), std::string::npos);
+
+    // A file of the name that is no bridged copy is left alone.
+    const std::string foreign = folder() + "/foreign";
+    mkdir (foreign.c_str(), 0755);
+    std::ofstream (foreign + "/fixture-synth.so") << "someone else's";
+    EXPECT_NE (runWrap (TAMBLIT_FIXTURE_SYNTH, foreign, &output), 0);
+    EXPECT_NE (output.find ("is not a bridged copy"), std::string::npos) << output;
+    EXPECT_EQ (readText (foreign + "/fixture-synth.so"), "someone else's");
 }
 
 TEST (BridgeTrust, WrapLeavesNoTruncatedCopyWhenTheDiskIsFull)

@@ -233,14 +233,22 @@ int wrap(const std::string& plugin, std::string into, bool replace, int probeTim
         std::fprintf(stderr, "tamblit-bridge: the copy would replace the plug-in itself; choose another --into\n");
         return 1;
     }
-    // Two plug-ins of the same file name: one copy cannot stand for both.
+    // Two plug-ins of the same file name: one copy cannot stand for both. And
+    // a file of that name that is no bridged copy is someone else's.
     SideFile previous;
-    const bool hadCopy = readSideFile(sideFilePathFor(copy), previous);
-    if (hadCopy && previous.target != target && !replace) {
+    const bool hadSide = access(sideFilePathFor(copy).c_str(), F_OK) == 0;
+    const bool hadCopy = hadSide && readSideFile(sideFilePathFor(copy), previous);
+    if (hadSide && (!hadCopy || previous.target != target) && !replace) {
         std::fprintf(stderr,
                      "tamblit-bridge: %s already stands for %s; give --replace to re-point it to %s, or choose "
                      "another --into\n",
-                     copy.c_str(), previous.target.c_str(), target.c_str());
+                     copy.c_str(), hadCopy ? previous.target.c_str() : "something else (unreadable side file)",
+                     target.c_str());
+        return 1;
+    }
+    if (!hadSide && access(copy.c_str(), F_OK) == 0 && !replace) {
+        std::fprintf(stderr, "tamblit-bridge: %s exists and is not a bridged copy; give --replace to overwrite it\n",
+                     copy.c_str());
         return 1;
     }
     std::string image;
@@ -260,8 +268,8 @@ int wrap(const std::string& plugin, std::string into, bool replace, int probeTim
         unlink(sideTemporary.c_str());
         return 1;
     }
-    if (hadCopy && previous.target != target)
-        std::printf("re-pointed %s from %s\n", copy.c_str(), previous.target.c_str());
+    if (hadSide && (!hadCopy || previous.target != target))
+        std::printf("re-pointed %s from %s\n", copy.c_str(), hadCopy ? previous.target.c_str() : "an unreadable side file");
     std::printf("%s\nbridged: %s -> %s\n", report.c_str(), copy.c_str(), target.c_str());
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
         return 1;
