@@ -2,6 +2,8 @@
 // Hosts call these from their own threads; ActivePluginGuard keeps each call out
 // of any instance that the message thread is about to delete.
 #include "PluginContainerAudioProcessor.h"
+#include <pluginterfaces/vst2.x/aeffectx.h>
+#include <cstring>
 
 namespace
 {
@@ -11,6 +13,32 @@ namespace
             return nullptr;
         const auto& parameters = instance->getParameters();
         return index < parameters.size() ? parameters.getUnchecked (index) : nullptr;
+    }
+
+    // tamblit-bridge (tools/bridge) marks its AEffect with these bytes in the
+    // two deprecated, unused plug-in fields after initialDelay (realQualities
+    // and offQualities; FST's _pad2): its setParameter only stores the value
+    // for its worker and its getParameter reads a shared table, from any
+    // thread, without waiting.
+    constexpr char bridgeParametersNeverWait[8] = { 'T', 'B', 'n', 'o', 'W', 'a', 'i', 't' };
+    static_assert (sizeof (AEffect::_pad2) == sizeof (bridgeParametersNeverWait), "the two unused quality fields");
+
+    // The effect of a bridged plug-in whose parameters are called directly.
+    // JUCE's VST parameter takes the hosted instance's lock, which the message
+    // thread holds across every dispatcher call, and a bridged dispatcher call
+    // may wait seconds for a wedged worker: host automation on the audio
+    // thread must not queue behind it.
+    AEffect* lockFreeParameters (juce::AudioPluginInstance* instance, int index)
+    {
+        if (instance == nullptr || index < 0)
+            return nullptr;
+        JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
+        auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
+        JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+        if (effect == nullptr || effect->magic != kEffectMagic
+            || std::memcmp (effect->_pad2, bridgeParametersNeverWait, sizeof (bridgeParametersNeverWait)) != 0)
+            return nullptr;
+        return index < effect->numParams ? effect : nullptr;
     }
 }
 
@@ -22,6 +50,8 @@ int PluginContainerAudioProcessor::getNumParameters()
 float PluginContainerAudioProcessor::getParameter (int index)
 {
     ActivePluginGuard::Reader reader (parameter_target);
+    if (auto* effect = lockFreeParameters (reader.get(), index))
+        return effect->getParameter (effect, index);
     if (auto* parameter = hostedParameter (reader.get(), index))
         return parameter->getValue();
     return 0.0f;
@@ -30,6 +60,8 @@ float PluginContainerAudioProcessor::getParameter (int index)
 void PluginContainerAudioProcessor::setParameter (int index, float value)
 {
     ActivePluginGuard::Reader reader (parameter_target);
+    if (auto* effect = lockFreeParameters (reader.get(), index))
+        return effect->setParameter (effect, index, value);
     if (auto* parameter = hostedParameter (reader.get(), index))
         parameter->setValue (value);
 }

@@ -189,3 +189,46 @@ TEST (BridgeInContainer, EditorOpensInsideTheHostsWindowFromTheWorker)
     XDestroyWindow (display, parent);
     XCloseDisplay (display);
 }
+
+TEST (BridgeInContainer, HostAutomationOfABridgedSlotNeverWaitsBehindAControlCall)
+{
+    auto processor = std::make_unique<PluginContainerAudioProcessor>();
+    processor->setPlayConfigDetails (0, 2, 48000.0, 256);
+    processor->prepareToPlay (48000.0, 256);
+    ASSERT_TRUE (processor->loadPlugin (0, bridged (TAMBLIT_FIXTURE_CRASHER).c_str(), ""));
+    auto* instance = processor->getAudioPluginInstance (0);
+    ASSERT_NE (instance, nullptr);
+    const pid_t worker = workerOf (instance);
+    ASSERT_TRUE (processAlive (worker));
+
+    // The worker stops answering: a control call through the hosted instance
+    // holds JUCE's instance lock while it waits for the worker.
+    kill (worker, SIGSTOP);
+    std::atomic<bool> controlDone { false };
+    std::thread control ([&] { instance->getCurrentProgram(); controlDone.store (true); });
+    std::this_thread::sleep_for (std::chrono::milliseconds (300)); // inside the call by then
+
+    // Host automation, as from the audio thread.
+    std::atomic<bool> automated { false };
+    float readBack = -1.0f;
+    std::thread audio ([&]
+    {
+        processor->setParameter (4, 0.25f);
+        readBack = processor->getParameter (4);
+        automated.store (true);
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds (3);
+    while (! automated.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for (std::chrono::milliseconds (5));
+    const bool returnedWhileWaiting = automated.load() && ! controlDone.load();
+    const bool controlDoneEarly = controlDone.load();
+
+    kill (worker, SIGCONT);
+    control.join();
+    audio.join();
+    EXPECT_FALSE (controlDoneEarly) << "the control call did not wait for the stopped worker";
+    EXPECT_TRUE (returnedWhileWaiting) << "parameter calls waited behind the control call";
+    EXPECT_EQ (readBack, 0.25f);
+    EXPECT_FALSE (processor->checkIfPluginCrashed (0)) << "a stopped and continued worker is healthy";
+    EXPECT_EQ (instance->getParameters()[4]->getValue(), 0.25f) << "the worker applied the value";
+}

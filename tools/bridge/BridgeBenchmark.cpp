@@ -127,8 +127,13 @@ int main(int argc, char** argv)
         out << in.rdbuf();
     }
     char resolved[PATH_MAX] = {};
-    if (realpath(target.c_str(), resolved) == nullptr
-        || !writeSideFile(sideFilePathFor(copy), SideFile{resolved, tools + "/tamblit-bridge-worker"})) {
+    bool written = false;
+    if (realpath(target.c_str(), resolved) != nullptr) {
+        std::ofstream side(sideFilePathFor(copy), std::ios::trunc);
+        side << formatSideFile(SideFile{resolved, tools + "/tamblit-bridge-worker"});
+        written = static_cast<bool>(side.flush());
+    }
+    if (!written) {
         std::fprintf(stderr, "cannot bridge %s\n", target.c_str());
         return 1;
     }

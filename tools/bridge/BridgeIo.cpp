@@ -1,7 +1,13 @@
 #include "BridgeIo.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <dirent.h>
 #include <fstream>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -24,10 +30,24 @@ bool sendAll(int fd, const void* data, std::size_t size)
 
 bool recvAll(int fd, void* data, std::size_t size, int timeoutMs)
 {
+    // One deadline for the whole message: a peer that trickles bytes or a
+    // storm of signals cannot stretch the wait.
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const std::int64_t deadline = static_cast<std::int64_t>(start.tv_sec) * 1000 + start.tv_nsec / 1000000 + timeoutMs;
     auto* at = static_cast<char*>(data);
     while (size > 0) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const std::int64_t left = deadline - (static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+            if (left <= 0)
+                return false;
+            wait = static_cast<int>(left);
+        }
         pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, timeoutMs);
+        const int ready = ::poll(&p, 1, wait);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -43,11 +63,16 @@ bool recvAll(int fd, void* data, std::size_t size, int timeoutMs)
     return true;
 }
 
-bool readSideFile(const std::string& path, SideFile& out)
+bool readSideFile(const std::string& path, SideFile& out, std::string* why)
 {
+    auto fail = [why](const std::string& reason) {
+        if (why != nullptr)
+            *why = reason;
+        return false;
+    };
     std::ifstream in(path);
     if (!in)
-        return false;
+        return fail("no side file " + path);
     std::string line;
     while (std::getline(in, line)) {
         const auto equals = line.find('=');
@@ -60,17 +85,23 @@ bool readSideFile(const std::string& path, SideFile& out)
         else if (key == "worker")
             out.worker = value;
     }
-    return !out.target.empty();
+    if (out.target.empty())
+        return fail(path + " names no target");
+    // Relative paths would depend on the host's working folder.
+    if (out.target.front() != '/' || out.target.size() > kMaxPathLength)
+        return fail(path + ": the target must be an absolute path");
+    if (!out.worker.empty() && (out.worker.front() != '/' || out.worker.size() > kMaxPathLength))
+        return fail(path + ": the worker must be an absolute path");
+    return true;
 }
 
-bool writeSideFile(const std::string& path, const SideFile& in)
+std::string formatSideFile(const SideFile& in)
 {
-    std::ofstream out(path, std::ios::trunc);
-    out << "# Written by tamblit-bridge wrap: the plug-in this bridged copy stands for.\n";
-    out << "target=" << in.target << "\n";
+    std::string text = "# Written by tamblit-bridge wrap: the plug-in this bridged copy stands for.\n";
+    text += "target=" + in.target + "\n";
     if (!in.worker.empty())
-        out << "worker=" << in.worker << "\n";
-    return static_cast<bool>(out);
+        text += "worker=" + in.worker + "\n";
+    return text;
 }
 
 std::string sideFilePathFor(const std::string& bridgedCopy)
@@ -84,6 +115,31 @@ std::string directoryOf(const std::string& path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void closeDescriptorsFrom(int first)
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0)
+        return;
+#endif
+    // Older kernels: whatever /proc says is open, however high its number.
+    std::vector<int> open;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(folder)) {
+            char* end = nullptr;
+            const long fd = std::strtol(entry->d_name, &end, 10);
+            if (end != entry->d_name && *end == '\0' && fd >= first && fd != dirfd(folder))
+                open.push_back(static_cast<int>(fd));
+        }
+        closedir(folder);
+        for (int fd : open)
+            close(fd);
+        return;
+    }
+    const long limit = sysconf(_SC_OPEN_MAX);
+    for (long fd = first; fd < (limit > 0 ? limit : 65536); ++fd)
+        close(static_cast<int>(fd));
 }
 
 } // namespace tamblit::bridge

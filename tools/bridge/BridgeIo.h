@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 
 namespace tamblit::bridge {
+
+constexpr std::size_t kMaxPathLength = 4096;
 
 // Writes or reads exactly `size` bytes. A negative timeout waits forever.
 // False on error, end of stream or timeout. Never raises SIGPIPE.
@@ -17,10 +20,15 @@ struct SideFile {
     std::string target; // the plug-in the copy stands for
     std::string worker; // the worker executable (optional)
 };
-bool readSideFile(const std::string& path, SideFile& out);
-bool writeSideFile(const std::string& path, const SideFile& in);
+// False when the file is missing or unreadable, names no target, or names a
+// path that is not absolute (`why` says which).
+bool readSideFile(const std::string& path, SideFile& out, std::string* why = nullptr);
+std::string formatSideFile(const SideFile& in);
 std::string sideFilePathFor(const std::string& bridgedCopy);
 
 std::string directoryOf(const std::string& path);
+
+// Closes every descriptor numbered `first` or above.
+void closeDescriptorsFrom(int first);
 
 } // namespace tamblit::bridge

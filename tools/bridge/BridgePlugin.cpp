@@ -8,15 +8,22 @@
 // which the audio thread never touches. When the worker dies or stops
 // answering, the bridge plays silence, answers the crash probe with 1, and
 // answers everything else without asking the worker.
+//
+// Nothing the worker says is believed as is: sizes, counts, strings,
+// rectangles and pin descriptions are checked against what the protocol
+// carries, and a worker that breaks the protocol is taken for crashed.
 #include "BridgeIo.h"
 #include "BridgeProtocol.h"
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <signal.h>
@@ -51,9 +58,28 @@ constexpr int kControlTimeoutMs = 10'000;
 constexpr int kStartTimeoutMs = 30'000;
 constexpr int kCloseTimeoutMs = 2'000;
 
+// Never called on the audio thread.
 void logLine(const char* text, const std::string& detail)
 {
     std::fprintf(stderr, "tamblit-bridge: %s%s\n", text, detail.c_str());
+}
+
+// The worker puts its own process id here; a bridge loaded inside a worker
+// (a side file that leads back to a bridged copy) would start worker after
+// worker, and refuses.
+constexpr const char* kWorkerEnvironment = "TAMBLIT_BRIDGE_WORKER_PID";
+
+bool insideAWorker()
+{
+    const char* pid = std::getenv(kWorkerEnvironment);
+    return pid != nullptr && std::atol(pid) == static_cast<long>(getpid());
+}
+
+// Kernels before 5.3 have no pidfd; the bridge then watches the worker with
+// waitid. Setting this variable takes that path on any kernel.
+bool pidfdWanted()
+{
+    return std::getenv("TAMBLIT_BRIDGE_NO_PIDFD") == nullptr;
 }
 
 std::string ownPath()
@@ -72,7 +98,11 @@ public:
 private:
     Bridge() = default;
     bool start(const SideFile& side, const std::string& workerPath, VstIntPtr currentId);
+    bool handshake(const std::string& workerPath);
+    bool acceptInfo(const EffectInfo& info);
     void shutDown();
+    void killWorker();
+    bool workerEnded();
 
     static Bridge* from(AEffect* e) { return static_cast<Bridge*>(e->object); }
     static VstIntPtr VSTCALLBACK dispatchThunk(AEffect* e, int opcode, int index, VstIntPtr value, void* ptr, float opt);
@@ -83,6 +113,7 @@ private:
 
     VstIntPtr dispatch(int opcode, int index, VstIntPtr value, void* ptr, float opt);
     VstIntPtr forward(int opcode, int index, VstIntPtr value, void* ptr, float opt);
+    VstIntPtr brokeProtocol(int opcode, void* ptr, const char* what);
     VstIntPtr safeAnswer(int opcode, void* ptr);
     void stageEvents(const VstEvents* events);
     void process(float** in, float** out, int frames, bool accumulate);
@@ -111,6 +142,7 @@ private:
 
     // Control side.
     std::mutex controlLock_;
+    std::uint32_t sequence_ = 0;
     std::vector<char> chunk_;
     ERect rect_{};
 
@@ -124,10 +156,15 @@ private:
 
 AEffect* Bridge::create(audioMasterCallback host)
 {
+    if (insideAWorker()) {
+        logLine("refusing to start inside a bridge worker: ", "a side file leads back to a bridged copy");
+        return nullptr;
+    }
     const std::string self = ownPath();
     SideFile side;
-    if (self.empty() || !readSideFile(sideFilePathFor(self), side)) {
-        logLine("no target named beside ", self + " (make bridged copies with: tamblit-bridge wrap <plug-in.so>)");
+    std::string why;
+    if (self.empty() || !readSideFile(sideFilePathFor(self), side, &why)) {
+        logLine("no usable target beside ", self + " (" + why + "; make bridged copies with: tamblit-bridge wrap <plug-in.so>)");
         return nullptr;
     }
     std::string worker = side.worker;
@@ -136,16 +173,20 @@ AEffect* Bridge::create(audioMasterCallback host)
         const std::string real = realpath(self.c_str(), resolved) != nullptr ? resolved : self;
         worker = directoryOf(real) + "/tamblit-bridge-worker";
     }
+    // Once per bridged copy and process: what runs where.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        logLine("", self + " runs " + side.target + " in " + worker);
     // A shell file: the host names the sub-plug-in it wants; the worker asks the same.
     const VstIntPtr currentId = host != nullptr ? host(nullptr, op::HostCurrentId, 0, 0, nullptr, 0.0f) : 0;
 
-    auto* bridge = new Bridge();
+    // Owned until it is handed to the host: a failure (or an exception) on the
+    // way ends its worker.
+    std::unique_ptr<Bridge> bridge(new Bridge());
     bridge->host_ = host;
-    if (!bridge->start(side, worker, currentId)) {
-        delete bridge;
+    if (!bridge->start(side, worker, currentId))
         return nullptr;
-    }
-    return &bridge->effect_;
+    return &bridge.release()->effect_;
 }
 
 bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPtr currentId)
@@ -164,6 +205,8 @@ bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPt
     }
     shared_ = static_cast<Shared*>(mapped); // a fresh memfd is all zeros
     shared_->magic = kMagic;
+    shared_->protocol = kProtocolVersion;
+    shared_->size = sizeof(Shared);
 
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
@@ -213,23 +256,36 @@ bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPt
         logLine("cannot start ", workerPath);
         return false;
     }
-    pidFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfdWanted())
+        pidFd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     reaper_ = std::thread([this] { reap(); });
 
-    Request open{kMagic, kOpenTarget, 0, static_cast<std::int64_t>(currentId), 0.0f,
+    if (!handshake(workerPath)) {
+        killWorker();
+        return false;
+    }
+    const std::uint32_t sequence = ++sequence_;
+    Request open{kMagic, kOpenTarget, 0, sequence, static_cast<std::int64_t>(currentId), 0.0f,
                  static_cast<std::uint32_t>(target_.size())};
     Reply reply{};
     EffectInfo info{};
     if (!sendAll(sock_, &open, sizeof(open)) || !sendAll(sock_, target_.data(), target_.size())
         || !recvAll(sock_, &reply, sizeof(reply), kStartTimeoutMs) || reply.magic != kMagic
-        || reply.payload != sizeof(info) || !recvAll(sock_, &info, sizeof(info), kStartTimeoutMs)) {
+        || reply.sequence != sequence || reply.payload != sizeof(info)
+        || !recvAll(sock_, &info, sizeof(info), kStartTimeoutMs)) {
         logLine("the worker did not open ", target_);
+        killWorker();
         return false;
     }
     if (info.ok == 0) {
         info.error[sizeof(info.error) - 1] = '\0';
         logLine("cannot open the target: ", std::string(target_) + ": " + info.error);
+        killWorker();
+        return false;
+    }
+    if (!acceptInfo(info)) {
+        killWorker();
         return false;
     }
 
@@ -248,28 +304,101 @@ bool Bridge::start(const SideFile& side, const std::string& workerPath, VstIntPt
     effect_.initialDelay = info.initialDelay;
     effect_.uniqueID = info.uniqueID;
     effect_.version = info.version;
+    static_assert(sizeof(effect_._pad2) == sizeof(kParametersNeverWait), "the two unused quality fields");
+    std::memcpy(effect_._pad2, kParametersNeverWait, sizeof(kParametersNeverWait));
     effect_.object = this;
     return true;
+}
+
+// Both sides say which protocol they speak and how large they make the shared
+// block before anything else crosses over.
+bool Bridge::handshake(const std::string& workerPath)
+{
+    const Hello mine{kHelloMagic, kProtocolVersion, sizeof(Shared), sizeof(EffectInfo), sizeof(Request), 0};
+    Hello theirs{};
+    if (!sendAll(sock_, &mine, sizeof(mine)) || !recvAll(sock_, &theirs, sizeof(theirs), kStartTimeoutMs)
+        || theirs.magic != kHelloMagic) {
+        logLine("no handshake from the worker ", workerPath + " (built from other sources? re-run tamblit-bridge wrap)");
+        return false;
+    }
+    if (theirs.protocol != mine.protocol || theirs.sharedSize != mine.sharedSize || theirs.infoSize != mine.infoSize
+        || theirs.requestSize != mine.requestSize) {
+        char text[256];
+        std::snprintf(text, sizeof(text),
+                      " speaks protocol %u with a %llu-byte shared block; this bridge speaks protocol %u with %llu "
+                      "bytes: re-run tamblit-bridge wrap",
+                      theirs.protocol, static_cast<unsigned long long>(theirs.sharedSize), mine.protocol,
+                      static_cast<unsigned long long>(mine.sharedSize));
+        logLine("protocol mismatch: the worker ", workerPath + text);
+        return false;
+    }
+    return true;
+}
+
+// The effect the worker describes must fit what the protocol carries.
+bool Bridge::acceptInfo(const EffectInfo& info)
+{
+    const char* wrong = nullptr;
+    if (info.numInputs < 0 || info.numInputs > kMaxChannels)
+        wrong = "inputs";
+    else if (info.numOutputs < 0 || info.numOutputs > kMaxChannels)
+        wrong = "outputs";
+    else if (info.numParams < 0 || info.numParams > kMaxParams)
+        wrong = "parameters";
+    else if (info.numPrograms < 0 || info.numPrograms > kMaxPrograms)
+        wrong = "programs";
+    else if (info.initialDelay < 0 || info.initialDelay > kMaxLatency)
+        wrong = "samples of latency";
+    if (wrong == nullptr)
+        return true;
+    char text[160];
+    std::snprintf(text, sizeof(text), ": the worker reports %d/%d/%d/%d/%d (inputs/outputs/parameters/programs/latency), "
+                  "too many %s for the bridge", info.numInputs, info.numOutputs, info.numParams, info.numPrograms,
+                  info.initialDelay, wrong);
+    logLine("refused ", target_ + text);
+    return false;
+}
+
+// Ends a worker the bridge will not use; the destructor reaps it.
+void Bridge::killWorker()
+{
+    crashed_.store(true);
+    if (!exited_.load()) {
+        if (pidFd_ >= 0)
+            syscall(SYS_pidfd_send_signal, pidFd_, SIGKILL, nullptr, 0);
+        else if (pid_ > 0)
+            kill(pid_, SIGKILL);
+    }
+}
+
+// True once the worker has ended; it stays a zombie (its pid stays ours)
+// until waitpid, so a kill can never reach a process that took its pid.
+bool Bridge::workerEnded()
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno == ECHILD; // reaped by someone else: gone all the same
+    return info.si_pid == pid_;
 }
 
 // Waits for the worker to end, whenever and however it ends.
 void Bridge::reap()
 {
-    if (pidFd_ >= 0) {
-        pollfd fds[2] = {{pidFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        for (;;) {
-            const int ready = poll(fds, 2, -1);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready < 0 || (fds[0].revents & POLLIN) != 0)
-                break;
-            if ((fds[1].revents & POLLIN) != 0)
-                return; // closing: shutDown reaps
-        }
-        waitpid(pid_, nullptr, WNOHANG);
-    } else {
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+    // Without a pidfd the end of the worker is polled for, so that a bridge
+    // being closed never waits on a reaper stuck in waitpid.
+    pollfd fds[2] = {{stopFd_, POLLIN, 0}, {pidFd_, POLLIN, 0}};
+    const nfds_t count = pidFd_ >= 0 ? 2 : 1;
+    const int period = pidFd_ >= 0 ? -1 : 20;
+    for (;;) {
+        if (pidFd_ < 0 && workerEnded())
+            break;
+        const int ready = poll(fds, count, period);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if ((fds[0].revents & POLLIN) != 0)
+            return; // closing: shutDown reaps
+        if (ready < 0 || (count == 2 && (fds[1].revents & POLLIN) != 0))
+            break;
     }
     exited_.store(true);
     if (!closing_.load())
@@ -280,12 +409,7 @@ void Bridge::markCrashed()
 {
     if (crashed_.exchange(true))
         return;
-    if (!exited_.load()) {
-        if (pidFd_ >= 0)
-            syscall(SYS_pidfd_send_signal, pidFd_, SIGKILL, nullptr, 0);
-        else if (pid_ > 0)
-            kill(pid_, SIGKILL);
-    }
+    killWorker();
     if (shared_ != nullptr)
         futexWake(&shared_->reply);
 }
@@ -294,8 +418,11 @@ bool Bridge::crashedNow()
 {
     if (crashed_.load(std::memory_order_acquire))
         return true;
+    // A hang is a block the worker has not finished: once it answers, however
+    // late, the worker is healthy even if no process call came since.
     const std::int64_t since = outstandingSince_.load(std::memory_order_acquire);
-    if (since != 0 && nowNs() - since > kHangNs) {
+    if (since != 0 && shared_->reply.load(std::memory_order_acquire) != shared_->request.load(std::memory_order_acquire)
+        && nowNs() - since > kHangNs) {
         markCrashed();
         return true;
     }
@@ -307,7 +434,7 @@ void Bridge::shutDown()
     closing_.store(true);
     if (pid_ > 0 && !crashed_.load() && !exited_.load()) {
         std::lock_guard<std::mutex> lock(controlLock_);
-        Request close{kMagic, op::Close, 0, 0, 0.0f, 0};
+        Request close{kMagic, op::Close, 0, ++sequence_, 0, 0.0f, 0};
         Reply reply{};
         if (sendAll(sock_, &close, sizeof(close)))
             recvAll(sock_, &reply, sizeof(reply), kCloseTimeoutMs);
@@ -318,24 +445,20 @@ void Bridge::shutDown()
     }
     if (reaper_.joinable())
         reaper_.join();
-    if (pid_ > 0 && !exited_.load()) {
-        // Give the worker a moment to leave by itself, then make it.
-        for (int waited = 0; waited < kCloseTimeoutMs; waited += 5) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                exited_.store(true);
-                break;
-            }
-            usleep(5000);
-        }
-        if (!exited_.load()) {
-            if (pidFd_ >= 0)
-                syscall(SYS_pidfd_send_signal, pidFd_, SIGKILL, nullptr, 0);
-            else
-                kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            exited_.store(true);
-        }
+    if (pid_ <= 0)
+        return;
+    // Give the worker a moment to leave by itself, then make it.
+    for (int waited = 0; waited < kCloseTimeoutMs && !workerEnded(); waited += 5)
+        usleep(5000);
+    if (!workerEnded()) {
+        if (pidFd_ >= 0)
+            syscall(SYS_pidfd_send_signal, pidFd_, SIGKILL, nullptr, 0);
+        else
+            kill(pid_, SIGKILL);
     }
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    exited_.store(true);
 }
 
 Bridge::~Bridge()
@@ -386,7 +509,8 @@ float Bridge::getParameterThunk(AEffect* e, int index)
 {
     if (index < 0 || index >= e->numParams)
         return 0.0f;
-    return from(e)->shared_->value[index].load(std::memory_order_relaxed);
+    const float value = from(e)->shared_->value[index].load(std::memory_order_relaxed);
+    return std::isfinite(value) ? value : 0.0f;
 }
 
 VstIntPtr Bridge::dispatch(int opcode, int index, VstIntPtr value, void* ptr, float opt)
@@ -400,15 +524,24 @@ VstIntPtr Bridge::dispatch(int opcode, int index, VstIntPtr value, void* ptr, fl
         stageEvents(static_cast<const VstEvents*>(ptr));
         return 1;
     }
+    // Only opcodes whose payload the protocol carries cross over.
+    if (ptrKind(opcode) == PtrKind::Unsupported)
+        return 0;
+    if (opcode == op::VendorSpecific && ptr != nullptr)
+        return 0; // pointer meaning unknown: cannot carry it
     if (opcode == op::SetSampleRate && opt > 0.0f)
         sampleRate_.store(opt);
     if (crashedNow())
         return safeAnswer(opcode, ptr);
-    if (opcode == op::VendorSpecific && ptr != nullptr)
-        return 0; // pointer meaning unknown: cannot carry it
-    const VstIntPtr result = forward(opcode, index, value, ptr, opt);
-    deliverNotices();
-    return result;
+    try {
+        const VstIntPtr result = forward(opcode, index, value, ptr, opt);
+        deliverNotices();
+        return result;
+    } catch (...) {
+        // Nothing from the worker may throw into the host.
+        markCrashed();
+        return safeAnswer(opcode, ptr);
+    }
 }
 
 VstIntPtr Bridge::safeAnswer(int opcode, void* ptr)
@@ -422,11 +555,24 @@ VstIntPtr Bridge::safeAnswer(int opcode, void* ptr)
     return 0;
 }
 
+// A worker that answers outside the protocol is not trusted again.
+VstIntPtr Bridge::brokeProtocol(int opcode, void* ptr, const char* what)
+{
+    char text[96];
+    std::snprintf(text, sizeof(text), " (opcode %d: %s); taken for crashed", opcode, what);
+    logLine("the worker broke the protocol", text);
+    markCrashed();
+    return safeAnswer(opcode, ptr);
+}
+
+bool terminatedWithin(const char* text, std::size_t size)
+{
+    return std::memchr(text, '\0', size) != nullptr;
+}
+
 VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, float opt)
 {
     const PtrKind kind = ptrKind(opcode);
-    if (kind == PtrKind::Unsupported)
-        return 0;
     const void* payload = nullptr;
     std::size_t payloadSize = 0;
     std::uint64_t window = 0;
@@ -438,7 +584,7 @@ VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, flo
         payloadSize = strnlen(static_cast<const char*>(ptr), 4096);
         break;
     case PtrKind::ChunkIn:
-        if (ptr == nullptr || value <= 0)
+        if (ptr == nullptr || value <= 0 || static_cast<std::uint64_t>(value) > kMaxChunk)
             return 0;
         payload = ptr;
         payloadSize = static_cast<std::size_t>(value);
@@ -460,43 +606,92 @@ VstIntPtr Bridge::forward(int opcode, int index, VstIntPtr value, void* ptr, flo
     }
 
     std::lock_guard<std::mutex> lock(controlLock_);
-    Request request{kMagic, opcode, index, static_cast<std::int64_t>(value), opt, static_cast<std::uint32_t>(payloadSize)};
+    const std::uint32_t sequence = ++sequence_;
+    Request request{kMagic, opcode, index, sequence, static_cast<std::int64_t>(value), opt,
+                    static_cast<std::uint32_t>(payloadSize)};
     Reply reply{};
+    // One bound for the whole answer, header and payload.
+    const std::int64_t deadline = nowNs() + static_cast<std::int64_t>(kControlTimeoutMs) * 1000000;
     if (!sendAll(sock_, &request, sizeof(request)) || (payloadSize > 0 && !sendAll(sock_, payload, payloadSize))
-        || !recvAll(sock_, &reply, sizeof(reply), kControlTimeoutMs) || reply.magic != kMagic) {
+        || !recvAll(sock_, &reply, sizeof(reply), kControlTimeoutMs)) {
         markCrashed();
         return safeAnswer(opcode, ptr);
     }
+    if (reply.magic != kMagic)
+        return brokeProtocol(opcode, ptr, "bad reply header");
+    if (reply.sequence != sequence)
+        return brokeProtocol(opcode, ptr, "a reply to another request");
+    // The largest payload each kind of answer may carry.
+    std::size_t most = 0;
+    switch (kind) {
+    case PtrKind::StringOut: most = kMaxString; break;
+    case PtrKind::ChunkOut: most = kMaxChunk; break;
+    case PtrKind::RectOut: most = sizeof(ERect); break;
+    case PtrKind::PinOut: most = sizeof(VstPinProperties); break;
+    default: break;
+    }
+    if (reply.payload > most)
+        return brokeProtocol(opcode, ptr, "an answer larger than the protocol carries");
     std::vector<char> received;
     std::vector<char>& into = kind == PtrKind::ChunkOut ? chunk_ : received;
-    into.resize(reply.payload);
-    if (reply.payload > 0 && !recvAll(sock_, into.data(), into.size(), kControlTimeoutMs)) {
-        markCrashed();
-        return safeAnswer(opcode, ptr);
+    // Memory grows with the bytes that really arrive, not with the size the
+    // worker announced.
+    into.clear();
+    while (into.size() < reply.payload) {
+        const std::size_t have = into.size();
+        const std::size_t piece = std::min<std::size_t>(reply.payload - have, 1u << 20);
+        const std::int64_t leftMs = (deadline - nowNs()) / 1000000;
+        into.resize(have + piece);
+        if (leftMs <= 0 || !recvAll(sock_, into.data() + have, piece, static_cast<int>(leftMs))) {
+            into.clear();
+            markCrashed();
+            return safeAnswer(opcode, ptr);
+        }
     }
     switch (kind) {
     case PtrKind::StringOut:
         if (!received.empty()) {
-            received.back() = '\0';
-            std::memcpy(ptr, received.data(), std::min<std::size_t>(received.size(), kMaxString));
+            if (!terminatedWithin(received.data(), received.size()))
+                return brokeProtocol(opcode, ptr, "a string without a terminator");
+            std::memcpy(ptr, received.data(), received.size());
+        } else {
+            static_cast<char*>(ptr)[0] = '\0';
         }
         break;
     case PtrKind::ChunkOut:
         *static_cast<void**>(ptr) = chunk_.empty() ? nullptr : chunk_.data();
         return chunk_.empty() ? 0 : static_cast<VstIntPtr>(chunk_.size());
-    case PtrKind::RectOut:
-        if (received.size() != sizeof(ERect)) {
-            *static_cast<ERect**>(ptr) = nullptr;
+    case PtrKind::RectOut: {
+        if (!received.empty() && received.size() != sizeof(ERect))
+            return brokeProtocol(opcode, ptr, "a rectangle of the wrong size");
+        ERect rect{};
+        if (received.size() == sizeof(ERect))
+            std::memcpy(&rect, received.data(), sizeof(ERect));
+        const int width = rect.right - rect.left;
+        const int height = rect.bottom - rect.top;
+        if (received.empty() || width < 0 || height < 0 || width > kMaxEditorSize || height > kMaxEditorSize) {
+            *static_cast<ERect**>(ptr) = nullptr; // no editor size the host could use
             return 0;
         }
-        std::memcpy(&rect_, received.data(), sizeof(ERect));
+        rect_ = rect;
         *static_cast<ERect**>(ptr) = &rect_;
         break;
+    }
     case PtrKind::PinOut:
-        if (received.size() == sizeof(VstPinProperties))
-            std::memcpy(ptr, received.data(), sizeof(VstPinProperties));
+        if (received.size() == sizeof(VstPinProperties)) {
+            VstPinProperties pin{};
+            std::memcpy(&pin, received.data(), sizeof(pin));
+            if (!terminatedWithin(pin.label, sizeof(pin.label))
+                || !terminatedWithin(pin.shortLabel, sizeof(pin.shortLabel)))
+                return brokeProtocol(opcode, ptr, "a pin label without a terminator");
+            std::memcpy(ptr, &pin, sizeof(pin));
+        } else if (!received.empty()) {
+            return brokeProtocol(opcode, ptr, "a pin description of the wrong size");
+        }
         break;
     default:
+        if (!received.empty())
+            return brokeProtocol(opcode, ptr, "a payload where none belongs");
         break;
     }
     return static_cast<VstIntPtr>(reply.result);
@@ -511,10 +706,12 @@ void Bridge::deliverNotices()
         return;
     if ((notices & NoticeAutomate) != 0)
         for (int i = 0; i < effect_.numParams; ++i)
-            if (shared_->automated[i].exchange(0) != 0)
-                host_(&effect_, op::HostAutomate, i, 0, nullptr, shared_->value[i].load());
+            if (shared_->automated[i].exchange(0) != 0) {
+                const float value = shared_->value[i].load();
+                host_(&effect_, op::HostAutomate, i, 0, nullptr, std::isfinite(value) ? value : 0.0f);
+            }
     if ((notices & NoticeIOChanged) != 0) {
-        effect_.initialDelay = shared_->latency.load();
+        effect_.initialDelay = std::clamp(shared_->latency.load(), 0, kMaxLatency);
         host_(&effect_, op::HostIOChanged, 0, 0, nullptr, 0.0f);
     }
     if ((notices & NoticeUpdateDisplay) != 0)
@@ -670,16 +867,26 @@ void Bridge::processPiece(float** in, float** out, int offset, int frames, bool 
     }
 }
 
+// No exception leaves the bridge into its host.
+AEffect* createGuarded(audioMasterCallback host)
+{
+    try {
+        return Bridge::create(host);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 } // namespace
 
 TAMBLIT_BRIDGE_EXPORT AEffect* VSTPluginMain(audioMasterCallback host)
 {
-    return Bridge::create(host);
+    return createGuarded(host);
 }
 
 // Older Linux hosts look for "main".
 TAMBLIT_BRIDGE_EXPORT AEffect* bridgeMain(audioMasterCallback host) __asm__("main");
 TAMBLIT_BRIDGE_EXPORT AEffect* bridgeMain(audioMasterCallback host)
 {
-    return Bridge::create(host);
+    return createGuarded(host);
 }

@@ -16,17 +16,40 @@
 
 namespace tamblit::bridge {
 
+// The protocol's version. Both sides compare it, with the size of the shared
+// block and of the effect description, before anything else crosses over; a
+// bridged copy and a worker built from different sources refuse each other.
+#ifndef TAMBLIT_BRIDGE_PROTOCOL_VERSION
+#define TAMBLIT_BRIDGE_PROTOCOL_VERSION 2
+#endif
+constexpr std::uint32_t kProtocolVersion = TAMBLIT_BRIDGE_PROTOCOL_VERSION;
+
+// What the protocol carries. The bridge refuses anything from the worker
+// beyond these.
 constexpr int kMaxChannels = 64;      // per direction
 constexpr int kMaxFrames = 4096;      // larger host blocks are processed in pieces
 constexpr int kMaxEvents = 1024;      // MIDI events per block
 constexpr int kMaxParams = 8192;
-constexpr int kMaxString = 64;        // longest string copied back into a host buffer
-constexpr std::uint32_t kMagic = 0x54426731u;
+constexpr int kMaxPrograms = 65536;
+constexpr int kMaxString = 64;        // longest string, terminator included, copied back into a host buffer
+constexpr std::uint32_t kMaxChunk = 128u << 20; // largest state chunk either way
+constexpr int kMaxEditorSize = 16384; // widest and tallest editor rectangle
+constexpr std::int32_t kMaxLatency = 1 << 24;
+constexpr std::uint32_t kMagic = 0x54426732u;
+// The first protocol's framing magic: a worker answers a bridge of that
+// protocol with a refusal it can read.
+constexpr std::uint32_t kMagicV1 = 0x54426731u;
 
 // The crash probe (see docs/bridge.md).
 constexpr int kProbeIndex = 654987;
 constexpr VstIntPtr kProbeValue = 998723;
 constexpr float kProbeOpt = 0.5f;
+// The bridge's AEffect carries these 8 bytes in the two deprecated, unused
+// plug-in fields after initialDelay (realQualities and offQualities; FST's
+// _pad2): its setParameter and getParameter never wait, so a host may call
+// them outside its own locks (the container does; see docs/bridge.md).
+// Not resvd1/resvd2: those belong to the host (JUCE keeps its instance there).
+constexpr char kParametersNeverWait[8] = {'T', 'B', 'n', 'o', 'W', 'a', 'i', 't'};
 // Private question: the worker's process id (for the benchmark and tests).
 constexpr int kWorkerPidIndex = 0x54427770; // "TBwp"
 
@@ -39,6 +62,17 @@ constexpr int Open = 0, Close = 1, SetProgram = 2, GetProgram = 3, SetProgramNam
               String2Parameter = 27, GetProgramNameIndexed = 29, GetInputProperties = 33,
               GetOutputProperties = 34, GetEffectName = 45, GetVendorString = 47, GetProductString = 48,
               VendorSpecific = 50, CanDo = 51, GetParameterProperties = 56, ShellGetNextPlugin = 70;
+constexpr int GetVu = 9, EditDraw = 16, EditMouse = 17, EditKey = 18, Identify = 22, GetNumProgramCategories = 28,
+              CopyProgram = 30, ConnectInput = 31, ConnectOutput = 32, GetPlugCategory = 35, GetCurrentPosition = 36,
+              GetDestinationBuffer = 37, OfflineNotify = 38, OfflinePrepare = 39, OfflineRun = 40, ProcessVarIo = 41,
+              SetSpeakerArrangement = 42, SetBlockSizeAndSampleRate = 43, SetBypass = 44, GetErrorText = 46,
+              GetVendorVersion = 49, GetTailSize = 52, Idle = 53, GetIcon = 54, SetViewPosition = 55,
+              KeysRequired = 57, GetVstVersion = 58, EditKeyDown = 59, EditKeyUp = 60, SetEditKnobMode = 61,
+              GetMidiProgramName = 62, GetCurrentMidiProgram = 63, GetMidiProgramCategory = 64,
+              HasMidiProgramsChanged = 65, GetMidiKeyName = 66, BeginSetProgram = 67, EndSetProgram = 68,
+              GetSpeakerArrangement = 69, StartProcess = 71, StopProcess = 72, SetTotalSampleToProcess = 73,
+              SetPanLaw = 74, BeginLoadBank = 75, BeginLoadProgram = 76, SetProcessPrecision = 77,
+              GetNumMidiInputChannels = 78, GetNumMidiOutputChannels = 79;
 constexpr int HostAutomate = 0, HostVersion = 1, HostCurrentId = 2, HostIdle = 3, HostWantMidi = 6, HostGetTime = 7,
               HostIOChanged = 13, HostGetSampleRate = 16, HostGetBlockSize = 17, HostGetProcessLevel = 23,
               HostGetVendorString = 32, HostGetProductString = 33, HostGetVendorVersion = 34, HostCanDo = 37,
@@ -47,7 +81,7 @@ constexpr int HostAutomate = 0, HostVersion = 1, HostCurrentId = 2, HostIdle = 3
 
 // How a dispatcher call's pointer travels.
 enum class PtrKind {
-    None,        // no pointer, or one that is ignored
+    None,        // no pointer
     StringIn,    // zero-terminated text from the host
     StringOut,   // text written by the plug-in into the host's buffer
     ChunkIn,     // value bytes at ptr (effSetChunk)
@@ -55,12 +89,64 @@ enum class PtrKind {
     RectOut,     // *(ERect**)ptr = plug-in memory
     PinOut,      // VstPinProperties
     WindowId,    // the pointer is an X11 window id, passed through as a number
-    Unsupported  // answered 0 by the bridge itself
+    Unsupported  // answered 0 by the bridge itself, never forwarded
 };
 
+// The opcodes the bridge forwards, and how their pointer travels. This is an
+// allow-list: every other opcode, known or not, is answered 0 on the host
+// side, because forwarding one whose pointer we do not carry would hand the
+// plug-in a null pointer where it expects a structure (MIDI program and key
+// names, bank and program load notices, error text, speaker arrangements,
+// parameter properties, offline processing...).
 inline PtrKind ptrKind(int opcode)
 {
     switch (opcode) {
+    case op::Open:
+    case op::Close:
+    case op::SetProgram:
+    case op::GetProgram:
+    case op::SetSampleRate:
+    case op::SetBlockSize:
+    case op::MainsChanged:
+    case op::EditClose:
+    case op::EditIdle:
+    case op::EditTop:
+    case op::EditSleep:
+    case op::CanBeAutomated:
+    case op::GetPlugCategory:
+    case op::SetBypass:
+    case op::GetVendorVersion:
+    case op::VendorSpecific: // only with a null pointer; see the bridge's dispatch
+    case op::GetTailSize:
+    case op::GetVstVersion:
+    case op::EditKeyDown:
+    case op::EditKeyUp:
+    case op::SetEditKnobMode:
+    case op::HasMidiProgramsChanged:
+    case op::BeginSetProgram:
+    case op::EndSetProgram:
+    case op::StartProcess:
+    case op::StopProcess:
+    case op::SetTotalSampleToProcess:
+    case op::SetPanLaw:
+    case op::SetProcessPrecision:
+    case op::GetNumMidiInputChannels:
+    case op::GetNumMidiOutputChannels:
+    // Pointer-free opcodes of older SDKs some hosts still send (JUCE sends
+    // effIdentify and effKeysRequired).
+    case op::GetVu:
+    case op::EditMouse:
+    case op::EditKey:
+    case op::Identify:
+    case op::GetNumProgramCategories:
+    case op::CopyProgram:
+    case op::ConnectInput:
+    case op::ConnectOutput:
+    case op::GetCurrentPosition:
+    case op::SetBlockSizeAndSampleRate:
+    case op::Idle:
+    case op::SetViewPosition:
+    case op::KeysRequired: return PtrKind::None;
     case op::SetProgramName:
     case op::CanDo:
     case op::String2Parameter: return PtrKind::StringIn;
@@ -79,12 +165,15 @@ inline PtrKind ptrKind(int opcode)
     case op::GetInputProperties:
     case op::GetOutputProperties: return PtrKind::PinOut;
     case op::EditOpen: return PtrKind::WindowId;
-    // Parameter properties, speaker arrangements, MIDI program and key names:
-    // structures we do not carry.
-    case op::GetParameterProperties:
-    case 42: case 64: case 65: case 66: case 69: return PtrKind::Unsupported;
-    default: return PtrKind::None;
+    default: return PtrKind::Unsupported;
     }
+}
+
+// Calls that must not reach the target while its audio thread is inside a block.
+inline bool excludesProcessing(int opcode)
+{
+    return opcode == op::SetSampleRate || opcode == op::SetBlockSize || opcode == op::SetBlockSizeAndSampleRate
+        || opcode == op::MainsChanged || opcode == op::StartProcess || opcode == op::StopProcess;
 }
 
 // One MIDI event as it crosses over (VstMidiEvent without the pointer-sized padding games).
@@ -104,6 +193,8 @@ enum Notice : std::uint32_t { NoticeIOChanged = 1u, NoticeUpdateDisplay = 2u, No
 // The shared memory block. Both sides map it at start-up; its size is fixed.
 struct Shared {
     std::uint32_t magic;
+    std::uint32_t protocol;
+    std::uint64_t size; // sizeof(Shared) of the bridge that made it
     // Audio handshake: the bridge bumps `request` and wakes it; the worker
     // answers by storing the same number into `reply`.
     alignas(64) std::atomic<std::uint32_t> request;
@@ -131,6 +222,21 @@ struct Shared {
 inline float* inputChannel(Shared& s, int c) { return s.audio[c]; }
 inline float* outputChannel(Shared& s, int c) { return s.audio[kMaxChannels + c]; }
 
+// The first message each way, before anything else. Its layout never
+// changes, so that two sides built from different sources can tell.
+struct Hello {
+    std::uint32_t magic;      // kHelloMagic
+    std::uint32_t protocol;   // kProtocolVersion
+    std::uint64_t sharedSize; // sizeof(Shared)
+    std::uint32_t infoSize;   // sizeof(EffectInfo)
+    std::uint32_t requestSize; // sizeof(Request); sizeof(Reply) follows from the version
+    std::uint64_t reserved;    // zero; makes the hello as long as the first protocol's request
+};
+// A worker of the first protocol reads a whole request before it looks at
+// the magic: it must get one, see the wrong magic and leave at once.
+static_assert(sizeof(Hello) == 32, "the first protocol's request size");
+constexpr std::uint32_t kHelloMagic = 0x54424865u; // "TBHe"
+
 // What the worker reports once the target is open.
 struct EffectInfo {
     std::int32_t ok;
@@ -139,11 +245,13 @@ struct EffectInfo {
     char error[256];
 };
 
-// Control messages over the socket: a header, then `payload` bytes.
+// Control messages over the socket: a header, then `payload` bytes. Every
+// reply names the request it answers.
 struct Request {
     std::uint32_t magic;
     std::int32_t opcode;
     std::int32_t index;
+    std::uint32_t sequence;
     std::int64_t value;
     float opt;
     std::uint32_t payload;
@@ -151,6 +259,7 @@ struct Request {
 
 struct Reply {
     std::uint32_t magic;
+    std::uint32_t sequence;
     std::int64_t result;
     std::uint32_t payload;
 };
@@ -159,6 +268,19 @@ struct Reply {
 constexpr int kOpenTarget = -1;  // payload: target path; value: shell sub-plug-in id
 constexpr int kSetParameter = -2; // index, opt: applied at once (message thread)
 constexpr int kGetParameter = -3;
+
+// The first protocol's open reply, for the refusal a newer worker sends to a
+// bridge of that protocol.
+struct ReplyV1 {
+    std::uint32_t magic;
+    std::int64_t result;
+    std::uint32_t payload;
+};
+struct EffectInfoV1 {
+    std::int32_t ok;
+    std::int32_t fields[8];
+    char error[256];
+};
 
 inline long futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, const timespec* relative)
 {

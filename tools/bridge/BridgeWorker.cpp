@@ -12,15 +12,19 @@
 #include "BridgeIo.h"
 #include "BridgeProtocol.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -40,6 +44,10 @@ struct Worker {
     VstTimeInfo time{};
     int numParams = 0;
     int refreshCursor = 0;
+    std::uint32_t sequence = 0; // of the request being answered
+    // Held by the audio thread for a whole block, and by the main thread for
+    // the calls that must not overlap one (sample rate, block size, resume).
+    std::mutex blockLock;
 };
 
 Worker gWorker;
@@ -99,8 +107,24 @@ VstIntPtr VSTCALLBACK hostCallback(AEffect*, int opcode, int index, VstIntPtr va
     }
 }
 
+// A bridged copy as a target would start a bridge inside this worker, which
+// would start another worker, and so on.
+bool isBridgedCopy(const std::string& path)
+{
+    char resolved[PATH_MAX] = {};
+    const std::string real = realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    for (const std::string& candidate : {path, real})
+        if (access(sideFilePathFor(candidate).c_str(), F_OK) == 0)
+            return true;
+    return false;
+}
+
 AEffect* loadTarget(const std::string& path, std::string& error)
 {
+    if (isBridgedCopy(path)) {
+        error = "the target is itself a bridged copy (a side file loop)";
+        return nullptr;
+    }
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* why = dlerror();
@@ -119,7 +143,8 @@ AEffect* loadTarget(const std::string& path, std::string& error)
         error = "the entry point returned no effect";
         return nullptr;
     }
-    if (effect->numInputs > kMaxChannels || effect->numOutputs > kMaxChannels) {
+    if (effect->numInputs < 0 || effect->numOutputs < 0 || effect->numInputs > kMaxChannels
+        || effect->numOutputs > kMaxChannels) {
         error = "too many channels for the bridge";
         return nullptr;
     }
@@ -177,6 +202,7 @@ void audioLoop()
         seen = s.request.load(std::memory_order_acquire);
         if (s.quit.load(std::memory_order_acquire) != 0)
             break;
+        std::lock_guard<std::mutex> inBlock(w.blockLock);
         applyPendingParameters();
         const int frames = s.frames < 0 ? 0 : (s.frames > kMaxFrames ? kMaxFrames : s.frames);
         if (s.haveTime != 0)
@@ -220,7 +246,7 @@ void audioLoop()
 
 bool sendReply(VstIntPtr result, const void* payload, std::uint32_t size)
 {
-    Reply reply{kMagic, static_cast<std::int64_t>(result), size};
+    Reply reply{kMagic, gWorker.sequence, static_cast<std::int64_t>(result), size};
     return sendAll(gWorker.sock, &reply, sizeof(reply)) && (size == 0 || sendAll(gWorker.sock, payload, size));
 }
 
@@ -250,6 +276,11 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
         w.sampleRate = request.opt;
     if (opcode == op::SetBlockSize)
         w.blockSize = value;
+    // These reconfigure the plug-in: never while its audio thread is inside a
+    // block (a late block may still be running).
+    std::unique_lock<std::mutex> notInBlock(w.blockLock, std::defer_lock);
+    if (excludesProcessing(opcode))
+        notInBlock.lock();
 
     switch (ptrKind(opcode)) {
     case PtrKind::StringIn:
@@ -257,7 +288,7 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
         result = fx->dispatcher(fx, opcode, index, value, payload.data(), request.opt);
         break;
     case PtrKind::StringOut: {
-        char text[1024] = {};
+        char text[4096] = {}; // room for plug-ins that overrun the documented lengths
         result = fx->dispatcher(fx, opcode, index, value, text, request.opt);
         const auto length = static_cast<std::uint32_t>(strnlen(text, kMaxString - 1));
         text[length] = '\0';
@@ -269,6 +300,11 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
     case PtrKind::ChunkOut: {
         void* data = nullptr;
         result = fx->dispatcher(fx, opcode, index, value, &data, request.opt);
+        if (result > static_cast<VstIntPtr>(kMaxChunk)) {
+            std::fprintf(stderr, "tamblit-bridge-worker: a chunk of %ld bytes is more than the bridge carries\n",
+                         static_cast<long>(result));
+            result = 0;
+        }
         const std::uint32_t size = (result > 0 && data != nullptr) ? static_cast<std::uint32_t>(result) : 0;
         refreshValues(0, w.numParams);
         return sendReply(size > 0 ? result : 0, data, size);
@@ -281,6 +317,8 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
     case PtrKind::PinOut: {
         VstPinProperties pin{};
         result = fx->dispatcher(fx, opcode, index, value, &pin, request.opt);
+        pin.label[sizeof(pin.label) - 1] = '\0';
+        pin.shortLabel[sizeof(pin.shortLabel) - 1] = '\0';
         return sendReply(result, &pin, sizeof(pin));
     }
     case PtrKind::WindowId: {
@@ -292,7 +330,7 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
         break;
     }
     case PtrKind::Unsupported:
-        break;
+        break; // the bridge never sends these; never forwarded with a null pointer
     case PtrKind::None:
         result = fx->dispatcher(fx, opcode, index, value, nullptr, request.opt);
         break;
@@ -303,30 +341,56 @@ bool serveRequest(const Request& request, std::vector<char>& payload)
     return sendReply(result, nullptr, 0);
 }
 
-void closeInheritedDescriptors(int keepUpTo)
+// Answers a bridge of the first protocol, which sends no hello, with a
+// refusal it can show.
+void refuseFirstProtocol(int sock)
 {
-    for (int fd = keepUpTo + 1; fd < 1024; ++fd)
-        close(fd);
+    ReplyV1 reply{kMagicV1, 0, sizeof(EffectInfoV1)};
+    EffectInfoV1 info{};
+    std::snprintf(info.error, sizeof(info.error),
+                  "this worker speaks bridge protocol %u; re-run tamblit-bridge wrap", kProtocolVersion);
+    if (sendAll(sock, &reply, sizeof(reply)))
+        sendAll(sock, &info, sizeof(info));
 }
 
 int serve(int shmFd, int sock)
 {
     Worker& w = gWorker;
     w.sock = sock;
+    // Hello first: nothing else is read or mapped before both sides agree.
+    Hello theirs{};
+    if (!recvAll(sock, &theirs, sizeof(theirs), 10000))
+        return 2;
+    if (theirs.magic == kMagicV1) {
+        refuseFirstProtocol(sock);
+        return 2;
+    }
+    const Hello mine{kHelloMagic, kProtocolVersion, sizeof(Shared), sizeof(EffectInfo), sizeof(Request), 0};
+    if (!sendAll(sock, &mine, sizeof(mine)) || theirs.magic != kHelloMagic || theirs.protocol != mine.protocol
+        || theirs.sharedSize != mine.sharedSize || theirs.infoSize != mine.infoSize
+        || theirs.requestSize != mine.requestSize)
+        return 2;
+
+    struct stat shm{};
+    if (fstat(shmFd, &shm) != 0 || static_cast<std::uint64_t>(shm.st_size) != sizeof(Shared))
+        return 2;
     void* mapped = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, shmFd, 0);
+    close(shmFd);
     if (mapped == MAP_FAILED)
         return 2;
     w.shared = static_cast<Shared*>(mapped);
-    if (w.shared->magic != kMagic)
+    if (w.shared->magic != kMagic || w.shared->protocol != kProtocolVersion || w.shared->size != sizeof(Shared))
         return 2;
 
     Request open{};
-    if (!recvAll(sock, &open, sizeof(open), 10000) || open.magic != kMagic || open.opcode != kOpenTarget)
+    if (!recvAll(sock, &open, sizeof(open), 10000) || open.magic != kMagic || open.opcode != kOpenTarget
+        || open.payload > kMaxPathLength)
         return 2;
     std::string path(open.payload, '\0');
     if (!recvAll(sock, path.data(), path.size(), 10000))
         return 2;
     w.currentId = static_cast<VstIntPtr>(open.value);
+    w.sequence = open.sequence;
 
     EffectInfo info{};
     std::string error;
@@ -357,13 +421,17 @@ int serve(int shmFd, int sock)
     for (;;) {
         pollfd p{sock, POLLIN, 0};
         const int ready = poll(&p, 1, 20);
+        if (ready < 0 && errno == EINTR)
+            continue; // a signal the plug-in handles is no reason to leave
         if (ready == 0) {
             applyPendingParameters(); // values the host set while no audio runs
             continue;
         }
         Request request{};
-        if (ready < 0 || !recvAll(sock, &request, sizeof(request), 10000) || request.magic != kMagic)
+        if (ready < 0 || !recvAll(sock, &request, sizeof(request), 10000) || request.magic != kMagic
+            || request.payload > kMaxChunk)
             break;
+        w.sequence = request.sequence;
         payload.assign(request.payload, '\0');
         if (request.payload > 0 && !recvAll(sock, payload.data(), payload.size(), 10000))
             break;
@@ -425,7 +493,16 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "--serve") == 0) {
         const int shmFd = std::atoi(argv[2]);
         const int sock = std::atoi(argv[3]);
-        closeInheritedDescriptors(shmFd > sock ? shmFd : sock);
+        if (shmFd < 3 || sock < 3 || shmFd == sock)
+            return 2;
+        // Whatever the host left open is not ours, and nothing the plug-in
+        // starts inherits the bridge's descriptors.
+        closeDescriptorsFrom((shmFd > sock ? shmFd : sock) + 1);
+        for (int fd : {shmFd, sock})
+            if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+                return 2;
+        // A bridge loaded in here refuses to start (see the bridge).
+        setenv("TAMBLIT_BRIDGE_WORKER_PID", std::to_string(getpid()).c_str(), 1);
         return serve(shmFd, sock);
     }
     std::fprintf(stderr, "usage: tamblit-bridge-worker --probe <plug-in.so>\n"
