@@ -458,14 +458,75 @@ TEST (PluginFormats, Lv2MetadataIsValidForLilv)
     EXPECT_FALSE (info.containsIgnoreCase ("error")) << info;
     EXPECT_FALSE (info.containsIgnoreCase ("warning")) << info;
     EXPECT_FALSE (info.contains ("exit status")) << info;
-    EXPECT_TRUE (info.contains ("PluginTamblit(Synth)")) << info;
-    EXPECT_TRUE (info.contains ("http://lv2plug.in/ns/lv2core#InstrumentPlugin")) << info;
-    EXPECT_TRUE (info.contains ("http://lv2plug.in/ns/ext/urid#map")) << info;
     EXPECT_EQ (info.upToFirstOccurrenceOf ("\n", false, false), juce::String (lv2Uri));
-    // Two audio outputs, no audio inputs, an atom input that takes MIDI.
-    int audioPorts = 0;
-    for (int at = info.indexOf ("lv2core#AudioPort"); at >= 0; at = info.indexOf (at + 1, "lv2core#AudioPort"))
-        ++audioPorts;
-    EXPECT_EQ (audioPorts, 2) << info;
-    EXPECT_TRUE (info.contains ("http://lv2plug.in/ns/ext/midi#MidiEvent")) << info;
+    for (auto* expected : { "Name:              PluginTamblit(Synth)",
+                            "Binary:            file://" TAMBLIT_LV2_BUNDLE "/PluginTamblitSynth.so",
+                            "http://lv2plug.in/ns/ext/urid#map",
+                            "http://lv2plug.in/ns/ext/state#interface",
+                            "http://lv2plug.in/ns/extensions/ui#X11UI" })
+        EXPECT_TRUE (info.contains (expected)) << expected << "\n" << info;
+
+    // Two audio outputs, no audio inputs, one atom input (MIDI and parameter changes).
+    int audioOut = 0, audioIn = 0, atomIn = 0;
+    const auto lines = juce::StringArray::fromLines (info);
+    for (int i = 0; i + 1 < lines.size(); ++i)
+    {
+        const bool input = lines[i + 1].contains ("lv2core#InputPort");
+        audioOut += lines[i].contains ("lv2core#AudioPort") && ! input ? 1 : 0;
+        audioIn += lines[i].contains ("lv2core#AudioPort") && input ? 1 : 0;
+        atomIn += lines[i].contains ("atom#AtomPort") && input ? 1 : 0;
+    }
+    EXPECT_EQ (audioOut, 2) << info;
+    EXPECT_EQ (audioIn, 0) << info;
+    EXPECT_EQ (atomIn, 1) << info;
+
+    // The class and MIDI input as the bundle states them (lilv names classes only
+    // when the LV2 specification bundles are installed).
+    const auto dsp = juce::File (TAMBLIT_LV2_BUNDLE).getChildFile ("dsp.ttl").loadFileAsString();
+    EXPECT_TRUE (dsp.contains ("a lv2:InstrumentPlugin"));
+    EXPECT_TRUE (dsp.contains ("midi:MidiEvent"));
+}
+
+// `cmake --install` puts the three builds and their scanners where Linux hosts
+// look: staged under DESTDIR, with a prefix for a system install.
+TEST (PluginInstall, EveryFormatLandsWhereHostsLookWithItsScanner)
+{
+    const auto stage = juce::File::createTempFile ("install");
+    ASSERT_TRUE (stage.createDirectory());
+    const auto prefix = stage.getChildFile ("prefix");
+    const auto destDir = stage.getChildFile ("dest");
+    const auto output = run ("DESTDIR='" + destDir.getFullPathName().toStdString() + "' '" TAMBLIT_CMAKE_COMMAND "' --install '"
+                             TAMBLIT_BINARY_DIR "' --component plugin --prefix '" + prefix.getFullPathName().toStdString() + "'");
+    EXPECT_EQ (output.find ("exit status"), std::string::npos) << output;
+
+    // Each destination is ~/.vst, ~/.vst3, ~/.lv2 or <prefix>/lib/vst, lib/vst3, lib/lv2.
+    const auto dirs = juce::StringArray::fromTokens (TAMBLIT_INSTALL_DIRS, ";", "");
+    ASSERT_EQ (dirs.size(), 3);
+    const char* expectedEnds[] = { "vst", "vst3", "lv2" };
+    auto placed = [&] (int index)
+    {
+        const auto dir = dirs[index];
+        EXPECT_TRUE (dir.endsWith (juce::String ("/.") + expectedEnds[index]) || dir == juce::String ("lib/") + expectedEnds[index]) << dir;
+        const auto full = juce::File::isAbsolutePath (dir) ? dir : prefix.getChildFile (dir).getFullPathName();
+        return destDir.getFullPathName() + full;
+    };
+    const auto arch = juce::String (TAMBLIT_SYSTEM_PROCESSOR) + "-linux";
+    const struct { int dir; juce::String file; } table[] = {
+        { 0, "PluginTamblitSynth.so" },
+        { 0, "Contents/Resources/Scanlet64" },
+        { 1, "PluginTamblitSynth.vst3/Contents/" + arch + "/PluginTamblitSynth.so" },
+        { 1, "PluginTamblitSynth.vst3/Contents/Resources/Scanlet64" },
+        { 2, "PluginTamblitSynth.lv2/PluginTamblitSynth.so" },
+        { 2, "PluginTamblitSynth.lv2/manifest.ttl" },
+        { 2, "PluginTamblitSynth.lv2/dsp.ttl" },
+        { 2, "PluginTamblitSynth.lv2/Contents/Resources/Scanlet64" },
+    };
+    for (auto& row : table)
+    {
+        const juce::File file (placed (row.dir) + "/" + row.file);
+        EXPECT_TRUE (file.existsAsFile()) << file.getFullPathName();
+        if (row.file.endsWith ("Scanlet64"))
+            EXPECT_TRUE (file.hasExecutePermission()) << file.getFullPathName();
+    }
+    stage.deleteRecursively();
 }
