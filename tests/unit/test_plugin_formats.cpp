@@ -237,6 +237,33 @@ TEST (PluginFormats, BundlesHaveTheLinuxLayouts)
         EXPECT_TRUE (lv2.getChildFile (file).existsAsFile()) << file;
 }
 
+// Only the entry points leave each module, so a host loading two builds at once
+// can never bind one build's process-wide parts to the other's.
+TEST (PluginFormats, EachBuildExportsOnlyItsEntryPoints)
+{
+    const auto vst3Binary = juce::String (TAMBLIT_VST3_BUNDLE) + "/Contents/" + TAMBLIT_SYSTEM_PROCESSOR
+                            + "-linux/PluginTamblitSynth.so";
+    const struct { juce::String binary; juce::StringArray exports; } table[] = {
+        { TAMBLIT_PLUGIN_PATH, { "VSTPluginMain", "main" } },
+        { vst3Binary, { "GetPluginFactory", "ModuleEntry", "ModuleExit" } },
+        { juce::String (TAMBLIT_LV2_BUNDLE) + "/PluginTamblitSynth.so", { "lv2_descriptor", "lv2ui_descriptor" } },
+    };
+    for (auto& row : table)
+    {
+        juce::StringArray defined;
+        for (auto& line : juce::StringArray::fromLines (juce::String (run ("nm -D --defined-only '" + row.binary.toStdString() + "'"))))
+        {
+            const auto fields = juce::StringArray::fromTokens (line, " ", "");
+            if (fields.size() == 3)
+                defined.add (fields[2]);
+        }
+        defined.sort (false);
+        auto expected = row.exports;
+        expected.sort (false);
+        EXPECT_EQ (defined.joinIntoString (" "), expected.joinIntoString (" ")) << row.binary;
+    }
+}
+
 TEST (PluginFormats, Vst3ClassIdComesFromTheMakerAndPluginCodes)
 {
     const auto binary = juce::File (TAMBLIT_VST3_BUNDLE).getChildFile ("Contents")
