@@ -510,14 +510,16 @@ TEST (PluginFormats, Lv2MetadataIsValidForLilv)
         EXPECT_TRUE (info.contains (expected)) << expected << "\n" << info;
 
     // Two audio outputs, no audio inputs, one atom input (MIDI and parameter changes).
+    // Each port's block lists its classes in no fixed order.
     int audioOut = 0, audioIn = 0, atomIn = 0;
-    const auto lines = juce::StringArray::fromLines (info);
-    for (int i = 0; i + 1 < lines.size(); ++i)
+    for (auto block = info.fromFirstOccurrenceOf ("\tPort ", false, false); block.isNotEmpty();
+         block = block.fromFirstOccurrenceOf ("\tPort ", false, false))
     {
-        const bool input = lines[i + 1].contains ("lv2core#InputPort");
-        audioOut += lines[i].contains ("lv2core#AudioPort") && ! input ? 1 : 0;
-        audioIn += lines[i].contains ("lv2core#AudioPort") && input ? 1 : 0;
-        atomIn += lines[i].contains ("atom#AtomPort") && input ? 1 : 0;
+        const auto port = block.upToFirstOccurrenceOf ("\tPort ", false, false);
+        const bool input = port.contains ("lv2core#InputPort");
+        audioOut += port.contains ("lv2core#AudioPort") && ! input ? 1 : 0;
+        audioIn += port.contains ("lv2core#AudioPort") && input ? 1 : 0;
+        atomIn += port.contains ("atom#AtomPort") && input ? 1 : 0;
     }
     EXPECT_EQ (audioOut, 2) << info;
     EXPECT_EQ (audioIn, 0) << info;
