@@ -21,10 +21,19 @@ set(juce_sources "")
 foreach(module ${TAMBLIT_JUCE_MODULES})
   list(APPEND juce_sources "${JUCE_MODULES_DIR}/${module}/${module}.cpp")
 endforeach()
+# lilv, serd and sord for JUCE's LV2 hosting (JUCE_PLUGINHOST_LV2).
+# That unit tests the switch before any settings header is read.
+set(lv2_libs "${JUCE_MODULES_DIR}/juce_audio_processors/juce_audio_processors_lv2_libs.cpp")
+list(APPEND juce_sources "${lv2_libs}")
+set_source_files_properties("${lv2_libs}" PROPERTIES COMPILE_DEFINITIONS JUCE_PLUGINHOST_LV2=1)
 
 add_library(tamblit_juce STATIC ${juce_sources})
+set(lv2_sdk "${JUCE_MODULES_DIR}/juce_audio_processors/format_types/LV2_SDK")
 target_include_directories(tamblit_juce SYSTEM PUBLIC
   "${JUCE_MODULES_DIR}"
+  "${JUCE_MODULES_DIR}/juce_audio_processors/format_types/VST3_SDK"
+  "${lv2_sdk}" "${lv2_sdk}/lv2" "${lv2_sdk}/serd" "${lv2_sdk}/sord" "${lv2_sdk}/sord/src"
+  "${lv2_sdk}/sratom" "${lv2_sdk}/lilv" "${lv2_sdk}/lilv/src"
   "${TAMBLIT_VST2_INCLUDE_DIR}"
   "${CMAKE_SOURCE_DIR}/src/plugin")
 target_compile_definitions(tamblit_juce PUBLIC

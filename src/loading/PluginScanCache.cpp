@@ -96,8 +96,18 @@ juce::File expectedScannerLocation (const juce::String& scannerName)
     // this binary, which inside a host is a shared object, not the host program.
     auto ownBinary = ownBinaryPath.empty() ? juce::File::getSpecialLocation (juce::File::currentApplicationFile)
                                            : juce::File (juce::String::fromUTF8 (ownBinaryPath.c_str()));
-    const auto base = ownBinary.getParentDirectory().getFullPathName();
-    return juce::File (base + "/Contents/Resources/" + juce::File (scannerName).getFileName());
+    return scannerLocationFor (ownBinary, scannerName);
+}
+
+juce::File scannerLocationFor (const juce::File& binary, const juce::String& scannerName)
+{
+    const auto folder = binary.getParentDirectory();
+    const auto contents = folder.getParentDirectory();
+    const bool inBundleArchitectureFolder = contents.getFileName() == "Contents"
+                                            && folder.getFileName() != "Resources";
+    const auto base = inBundleArchitectureFolder ? contents.getFullPathName()
+                                                 : folder.getFullPathName() + "/Contents";
+    return juce::File (base + "/Resources/" + juce::File (scannerName).getFileName());
 }
 
 bool isRunnableScanner (const juce::File& scanner)

@@ -23,6 +23,11 @@ juce::File binaryHoldingAddress (const void* address);
 // binary this code is linked into (the container's .so when run as a plug-in).
 juce::File expectedScannerLocation (const juce::String& scannerName);
 
+// The same for a given binary: "Contents/Resources" beside it, or the bundle's
+// own "Contents/Resources" when the binary sits in a bundle's
+// Contents/<architecture> folder (the VST3 layout).
+juce::File scannerLocationFor (const juce::File& binary, const juce::String& scannerName);
+
 // A regular file this process may execute. Anything else is never started:
 // File::startAsProcess hands non-executables to a desktop opener.
 bool isRunnableScanner (const juce::File& scanner);

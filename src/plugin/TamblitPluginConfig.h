@@ -10,9 +10,11 @@
 #define JUCE_USE_CURL 0
 #define JUCE_MODAL_LOOPS_PERMITTED 1
 #define JUCE_PLUGINHOST_VST 1
-#define JUCE_PLUGINHOST_VST3 0
+// VST3 and LV2 hosting: the test host loads the container's own VST3 and LV2
+// builds through it; the slots still host VST 2.x only.
+#define JUCE_PLUGINHOST_VST3 1
 #define JUCE_PLUGINHOST_LADSPA 0
-#define JUCE_PLUGINHOST_LV2 0
+#define JUCE_PLUGINHOST_LV2 1
 #define JUCE_PLUGINHOST_AU 0
 #define JUCE_INCLUDE_ZLIB_CODE 0
 #define JUCE_INCLUDE_PNGLIB_CODE 0
@@ -28,14 +30,22 @@
 #define JUCE_STRICT_REFCOUNTEDPOINTER 1
 
 // Plug-in identity: instrument, 0 inputs / 2 outputs, MIDI in only.
-#define JucePlugin_Build_VST 1
-#define JucePlugin_Build_VST3 0
+// One processor, three formats: each format's entry target defines its own
+// JucePlugin_Build_* switch; everything else is compiled as the VST 2.x build.
+#ifndef JucePlugin_Build_VST
+ #define JucePlugin_Build_VST 1
+#endif
+#ifndef JucePlugin_Build_VST3
+ #define JucePlugin_Build_VST3 0
+#endif
 #define JucePlugin_Build_AU 0
 #define JucePlugin_Build_AUv3 0
 #define JucePlugin_Build_AAX 0
 #define JucePlugin_Build_Standalone 0
 #define JucePlugin_Build_Unity 0
-#define JucePlugin_Build_LV2 0
+#ifndef JucePlugin_Build_LV2
+ #define JucePlugin_Build_LV2 0
+#endif
 #define JucePlugin_Enable_IAA 0
 #define JucePlugin_Enable_ARA 0
 
@@ -87,6 +97,10 @@
 #define JucePlugin_ARACompatibleArchiveIDs ""
 #define JucePlugin_ARAContentTypes 0
 #define JucePlugin_ARATransformationFlags 0
+// VST3: JUCE derives the component class id {ABCDEF01-9182FAEB-'Tamb'-'Tmbs'}
+// (controller {ABCDEF01-1234ABCD-'Tamb'-'Tmbs'}) from the two codes above, so it
+// stays put across versions; it must not claim to replace the VST 2.x build.
 #define JucePlugin_Vst3Category "Instrument|Synth"
 #define JucePlugin_Vst3ComponentFlags 0
-#define JucePlugin_LV2URI "https://tamblit.example.org/synth"
+// LV2: the maker's site, "/plugins/" and the plug-in code; never versioned.
+#define JucePlugin_LV2URI "https://tamblit.example.org/plugins/Tmbs"

@@ -74,6 +74,14 @@ const juce::String PluginContainerAudioProcessor::getParameterName (int index)
     return {};
 }
 
+// LV2 names every parameter after its ID in the bundle's Turtle, where a name
+// cannot start with a digit (JUCE's default ID is the bare index); VST3 hashes
+// it into the parameter's id. Never change it: hosts store automation by it.
+juce::String PluginContainerAudioProcessor::getParameterID (int index)
+{
+    return "param" + juce::String (index);
+}
+
 const juce::String PluginContainerAudioProcessor::getParameterText (int index)
 {
     ActivePluginGuard::Reader reader (parameter_target);

@@ -26,6 +26,19 @@ std::unique_ptr<CrashWatchDog> watchdog;
 namespace
 {
     thread_local PluginContainerAudioProcessor* lastConstructedOnThisThread = nullptr;
+
+    // The first and last instance start and delete the watchdog's timer and the
+    // console window. JUCE's VST 2.x wrapper creates and deletes processors
+    // holding the message manager lock on Linux; its VST3 wrapper may not (the
+    // edit controller can drop the last reference on a host thread), so the
+    // lock is taken here when the calling thread lacks it.
+    std::unique_ptr<juce::MessageManagerLock> lockMessageThreadUnlessHeld()
+    {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+        if (mm == nullptr || mm->isThisTheMessageThread() || mm->currentThreadHasLockedMessageManager())
+            return {};
+        return std::make_unique<juce::MessageManagerLock>();
+    }
 }
 
 PluginContainerAudioProcessor* PluginContainerAudioProcessor::takeLastConstructedOnThisThread()
@@ -41,6 +54,7 @@ juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
 PluginContainerAudioProcessor::PluginContainerAudioProcessor()
     : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
 {
+    const auto messageLock = lockMessageThreadUnlessHeld();
     options[2] = true;
     options[3] = true;
     lastConstructedOnThisThread = this;
@@ -67,6 +81,7 @@ PluginContainerAudioProcessor::PluginContainerAudioProcessor()
 
 PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
 {
+    const auto messageLock = lockMessageThreadUnlessHeld();
     pending_restore.cancelPendingUpdate();
     if (lastConstructedOnThisThread == this)
         lastConstructedOnThisThread = nullptr;

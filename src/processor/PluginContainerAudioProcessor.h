@@ -38,6 +38,7 @@ public:
     JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
     int getNumParameters() override;
     const juce::String getParameterName (int index) override;
+    juce::String getParameterID (int index) override;
     float getParameter (int index) override;
     const juce::String getParameterText (int index) override;
     void setParameter (int index, float value) override;

@@ -294,6 +294,23 @@ TEST (ScanCache, AFileWhoseScanFoundNothingIsScannedOnEveryLoad)
 //==============================================================================
 // Where the scanner is looked for.
 
+TEST (ScannerLocation, EachFormatsLayoutHasItsPlace)
+{
+    const struct { const char* binary; const char* scanner; } table[] = {
+        { "/home/u/.vst/PluginTamblitSynth.so", "/home/u/.vst/Contents/Resources/Scanlet64" },
+        { "/home/u/.lv2/PluginTamblitSynth.lv2/PluginTamblitSynth.so",
+          "/home/u/.lv2/PluginTamblitSynth.lv2/Contents/Resources/Scanlet64" },
+        { "/home/u/.vst3/PluginTamblitSynth.vst3/Contents/x86_64-linux/PluginTamblitSynth.so",
+          "/home/u/.vst3/PluginTamblitSynth.vst3/Contents/Resources/Scanlet64" },
+        { "/usr/lib/vst3/PluginTamblitSynth.vst3/Contents/aarch64-linux/PluginTamblitSynth.so",
+          "/usr/lib/vst3/PluginTamblitSynth.vst3/Contents/Resources/Scanlet64" },
+        { "/opt/Contents/Resources/tool", "/opt/Contents/Resources/Contents/Resources/Scanlet64" },
+    };
+    for (auto& row : table)
+        EXPECT_EQ (scannerLocationFor (juce::File (row.binary), "Scanlet64").getFullPathName(), juce::String (row.scanner))
+            << row.binary;
+}
+
 TEST (ScannerLocation, IsContentsResourcesBesideTheBinaryHoldingTheCode)
 {
     // In the test program the loader's code is linked into the executable itself.
