@@ -552,7 +552,8 @@ void PluginContainerAudioProcessor::restoreSlotFromElement (const StateXmlElemen
     // the saved state into an empty snapshot.
     auto snapshot = std::make_unique<AudioProcessorState>();
     snapshot->current_program = instance->getNumPrograms() == 0 ? -1 : program;
-    snapshot->state_data = blob;
+    if (blob.getSize() > 0) // JUCE copies even an empty block's null data
+        snapshot->state_data = blob;
 
     if (program != -1)
     {
