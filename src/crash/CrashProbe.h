@@ -1,5 +1,8 @@
 #pragma once
 
+// What the container and the project's bridge (tools/bridge) agree on. Free of
+// JUCE: the bridge includes it too.
+
 // The vendor-specific dispatcher query a crash-protecting bridge answers with 1
 // once the plug-in behind it has crashed (0 otherwise).
 namespace crashProbe
@@ -8,4 +11,11 @@ namespace crashProbe
     constexpr int index = 654987;
     constexpr long value = 998723;
     constexpr float option = 0.5f;
+
+    // The project's bridge carries these 8 bytes in the two deprecated, unused
+    // plug-in fields after initialDelay (realQualities and offQualities; FST's
+    // _pad2): its setParameter and getParameter never wait, so a host may call
+    // them outside its own locks. Not resvd1/resvd2: those belong to the host
+    // (JUCE keeps its instance there).
+    constexpr char parametersNeverWait[8] = { 'T', 'B', 'n', 'o', 'W', 'a', 'i', 't' };
 }

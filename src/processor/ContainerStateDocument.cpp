@@ -266,11 +266,10 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
 juce::XmlElement* PluginContainerAudioProcessor::createSlotElement (int index)
 {
     auto* loader = plugin_loaders[(size_t) index].get();
-    const auto& origin = slot_origins[(size_t) index];
 
     if (loader == nullptr)
     {
-        if (plugin_states[(size_t) index] == nullptr || origin.filePath.isEmpty())
+        if (plugin_states[(size_t) index] == nullptr || slot_origins[(size_t) index].filePath.isEmpty())
             return nullptr;
         log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed reload, saving its last good state");
         return createSlotElementFromSnapshot (index);
@@ -282,32 +281,24 @@ juce::XmlElement* PluginContainerAudioProcessor::createSlotElement (int index)
         return createSlotElementFromSnapshot (index);
     }
 
-    auto* instance = loader->plugin_instance.get();
     auto snapshot = std::make_unique<AudioProcessorState>();
-    snapshot->storeAudioProcessorState (instance);
+    snapshot->storeAudioProcessorState (loader->plugin_instance.get());
 
     // Died while it was asked: what it answered is not its state.
-    if (isSlotHealthy (index) == false)
-    {
+    if (! isSlotHealthy (index))
         log (getInstanceName() + ":index " + juce::String (index) + " crashed while saving, saving its last good state");
-        return createSlotElementFromSnapshot (index);
-    }
+    else
+        plugin_states[(size_t) index] = std::move (snapshot);
 
-    plugin_states[(size_t) index] = std::move (snapshot);
-
-    auto* element = new juce::XmlElement ("plugin");
-    element->setAttribute ("index", index);
-    element->setAttribute ("filePath", loader->plugin_file.getFullPathName());
-    element->setAttribute ("numInputs", instance->getTotalNumInputChannels());
-    element->setAttribute ("numOutputs", instance->getTotalNumOutputChannels());
-    element->setAttribute ("name", instance->getName());
-    writeSnapshotAttributes (*element, *plugin_states[(size_t) index], loader->getCurrentlyLoadedPluginName());
-    return element;
+    return createSlotElementFromSnapshot (index);
 }
 
+// Every slot is written from what it was loaded from and its snapshot, so a
+// healthy plug-in and one that no longer answers are saved alike.
 juce::XmlElement* PluginContainerAudioProcessor::createSlotElementFromSnapshot (int index)
 {
     const auto& origin = slot_origins[(size_t) index];
+    auto* snapshot = plugin_states[(size_t) index].get();
 
     auto* element = new juce::XmlElement ("plugin");
     element->setAttribute ("index", index);
@@ -316,11 +307,7 @@ juce::XmlElement* PluginContainerAudioProcessor::createSlotElementFromSnapshot (
     element->setAttribute ("numOutputs", origin.numOutputs);
     element->setAttribute ("name", origin.displayName);
 
-    if (auto* snapshot = plugin_states[(size_t) index].get())
-    {
-        writeSnapshotAttributes (*element, *snapshot, origin.pluginName);
-    }
-    else
+    if (snapshot == nullptr)
     {
         // Crashed before any save or restore: only the plug-in itself is known.
         log (getInstanceName() + ":index " + juce::String (index) + " has no good state to save, saving the plugin only");
@@ -329,29 +316,26 @@ juce::XmlElement* PluginContainerAudioProcessor::createSlotElementFromSnapshot (
         element->setAttribute ("binDataSize", 0);
         element->setAttribute ("binData", juce::MemoryBlock().toBase64Encoding());
         log ("binary data size: 0");
+        return element;
     }
-    return element;
-}
 
-void PluginContainerAudioProcessor::writeSnapshotAttributes (juce::XmlElement& element, const AudioProcessorState& snapshot,
-                                                             const juce::String& pluginName)
-{
-    element.setAttribute ("numParams", snapshot.parameters.size());
-    if (snapshot.current_program != -1)
-        element.setAttribute ("currentProgram", snapshot.current_program);
-    element.setAttribute ("loadedPluginName", pluginName);
+    element->setAttribute ("numParams", snapshot->parameters.size());
+    if (snapshot->current_program != -1)
+        element->setAttribute ("currentProgram", snapshot->current_program);
+    element->setAttribute ("loadedPluginName", origin.pluginName);
 
-    element.setAttribute ("binDataSize", (int) snapshot.state_data.getSize());
-    element.setAttribute ("binData", snapshot.state_data.toBase64Encoding());
-    log ("binary data size: " + juce::String ((int) snapshot.state_data.getSize()));
+    element->setAttribute ("binDataSize", (int) snapshot->state_data.getSize());
+    element->setAttribute ("binData", snapshot->state_data.toBase64Encoding());
+    log ("binary data size: " + juce::String ((int) snapshot->state_data.getSize()));
 
-    if (snapshot.parameters.size() > 0)
+    if (snapshot->parameters.size() > 0)
     {
         auto* values = new juce::XmlElement ("f_parameters");
-        element.addChildElement (values);
-        for (int i = 0; i < snapshot.parameters.size(); ++i)
-            values->setAttribute ("param" + juce::String (i), (double) snapshot.parameters.getUnchecked (i));
+        element->addChildElement (values);
+        for (int i = 0; i < snapshot->parameters.size(); ++i)
+            values->setAttribute ("param" + juce::String (i), (double) snapshot->parameters.getUnchecked (i));
     }
+    return element;
 }
 
 void PluginContainerAudioProcessor::readStateDocument (const void* data, int sizeInBytes)

@@ -70,13 +70,11 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
 
         unloadPlugin (index, true, false);
 
-        bool reloaded = false;
-        {
-            const bool previous = dialogs_allowed.exchange (mayAskTheUser && dialogs_allowed.load());
-            // The same sub-plug-in of a shell file, by its name; never a new choice.
-            reloaded = loadPlugin (index, path, origin.pluginName);
-            dialogs_allowed = previous;
-        }
+        const bool previous = dialogs_allowed;
+        dialogs_allowed = previous && mayAskTheUser;
+        // The same sub-plug-in of a shell file, by its name; never a new choice.
+        const bool reloaded = loadPlugin (index, path, origin.pluginName);
+        dialogs_allowed = previous;
 
         if (reloaded)
         {
@@ -104,10 +102,15 @@ bool PluginContainerAudioProcessor::putSnapshotBack (int index)
     if (instance == nullptr || snapshot == nullptr)
         return false;
 
-    const bool applied = snapshot->copyStateToAudioProcessor (instance);
-    if (! applied)
+    if (! snapshot->copyStateToAudioProcessor (instance))
+    {
         log (instance_name + ":the state block of index " + juce::String (index) + " was refused, only its program and parameters were put back");
-    else if (probeBridge (index))
+        return false;
+    }
+    if (probeBridge (index))
+    {
         log (instance_name + ":index " + juce::String (index) + " crashed while taking its state back");
-    return applied && ! probeBridge (index);
+        return false;
+    }
+    return true;
 }

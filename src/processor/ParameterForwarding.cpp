@@ -2,6 +2,7 @@
 // Hosts call these from their own threads; ActivePluginGuard keeps each call out
 // of any instance that the message thread is about to delete.
 #include "PluginContainerAudioProcessor.h"
+#include "../crash/CrashProbe.h"
 #include <pluginterfaces/vst2.x/aeffectx.h>
 #include <cstring>
 
@@ -15,13 +16,7 @@ namespace
         return index < parameters.size() ? parameters.getUnchecked (index) : nullptr;
     }
 
-    // tamblit-bridge (tools/bridge) marks its AEffect with these bytes in the
-    // two deprecated, unused plug-in fields after initialDelay (realQualities
-    // and offQualities; FST's _pad2): its setParameter only stores the value
-    // for its worker and its getParameter reads a shared table, from any
-    // thread, without waiting.
-    constexpr char bridgeParametersNeverWait[8] = { 'T', 'B', 'n', 'o', 'W', 'a', 'i', 't' };
-    static_assert (sizeof (AEffect::_pad2) == sizeof (bridgeParametersNeverWait), "the two unused quality fields");
+    static_assert (sizeof (AEffect::_pad2) == sizeof (crashProbe::parametersNeverWait), "the two unused quality fields");
 
     // The effect of a bridged plug-in whose parameters are called directly.
     // JUCE's VST parameter takes the hosted instance's lock, which the message
@@ -36,7 +31,7 @@ namespace
         auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
         JUCE_END_IGNORE_WARNINGS_GCC_LIKE
         if (effect == nullptr || effect->magic != kEffectMagic
-            || std::memcmp (effect->_pad2, bridgeParametersNeverWait, sizeof (bridgeParametersNeverWait)) != 0)
+            || std::memcmp (effect->_pad2, crashProbe::parametersNeverWait, sizeof (crashProbe::parametersNeverWait)) != 0)
             return nullptr;
         return index < effect->numParams ? effect : nullptr;
     }

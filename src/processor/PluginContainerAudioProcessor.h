@@ -103,7 +103,6 @@ private:
     juce::XmlElement* createSlotElementFromSnapshot (int index);
     void readStateDocument (const void* data, int sizeInBytes);
     void applyPendingRestore();
-    void writeSnapshotAttributes (juce::XmlElement& element, const AudioProcessorState& snapshot, const juce::String& pluginName);
     void applyMainPluginElement (const StateXmlElement& element);
     void restoreSlotFromElement (const StateXmlElement& element, bool (&claimed)[2], bool (&named)[2]);
     bool putSnapshotBack (int index);

@@ -108,7 +108,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 // A new plug-in starts without a snapshot; only recovery keeps the old one.
                 if (! slot_recovering[(size_t) index])
                     plugin_states[(size_t) index].reset();
-                slot_origins[(size_t) index] = { chosenPath, plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
+                slot_origins[(size_t) index] = { plugin_loaders[(size_t) index]->plugin_file.getFullPathName(), plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
                                                  instance->getName(), pluginInputs, pluginOutputs };
 
                 if (pluginOutputs > containerOutputs)

@@ -18,22 +18,6 @@ namespace
 {
     constexpr int oneTickMs = 1600; // 1000 ms and timer jitter on a loaded machine
     constexpr int hangBoundMs = 500; // the bridge takes a worker this late for hung
-
-    pid_t workerOf (juce::AudioPluginInstance* instance)
-    {
-        auto* effect = instance != nullptr ? static_cast<AEffect*> (instance->getPlatformSpecificData()) : nullptr;
-        return effect != nullptr ? (pid_t) effect->dispatcher (effect, effVendorSpecific, 0x54427770, 0, nullptr, 0.0f) : -1;
-    }
-
-    void renderWithNote (PluginContainerAudioProcessor& processor, int note)
-    {
-        juce::AudioBuffer<float> buffer (2, 256);
-        juce::MidiBuffer midi;
-        if (note >= 0)
-            midi.addEvent (juce::MidiMessage::noteOn (1, note, (juce::uint8) 100), 0);
-        buffer.clear();
-        renderLikeWrapper (processor, buffer, midi);
-    }
 }
 
 TEST (BridgeInContainer, CrashedBridgedSlotGivesWayWithinOneTickAndComesBackWithItsSnapshot)

@@ -55,16 +55,6 @@ namespace
         return processor;
     }
 
-    void render (PluginContainerAudioProcessor& processor, int note)
-    {
-        juce::AudioBuffer<float> buffer (2, 256);
-        juce::MidiBuffer midi;
-        if (note >= 0)
-            midi.addEvent (juce::MidiMessage::noteOn (1, note, (juce::uint8) 100), 0);
-        buffer.clear();
-        renderLikeWrapper (processor, buffer, midi);
-    }
-
     juce::MemoryBlock save (PluginContainerAudioProcessor& processor)
     {
         juce::MemoryBlock block;
@@ -87,12 +77,6 @@ namespace
         return dir + "/fixture-crasher.so";
     }
 
-    struct ScopedEnvironment
-    {
-        explicit ScopedEnvironment (const char* name) : name (name) { setenv (name, "1", 1); }
-        ~ScopedEnvironment() { unsetenv (name); }
-        const char* name;
-    };
 }
 
 TEST (NoLossAroundACrash, SaveAndRecoverBringBackTheLastGoodState)
@@ -131,7 +115,7 @@ TEST (NoLossAroundACrash, SaveAndRecoverBringBackTheLastGoodState)
         if (row.moment == Moment::diesTakingState)
         {
             // The project is reopened and the plug-in dies while it takes its chunk.
-            ScopedEnvironment dies (fx::kCrasherSetChunkVariable);
+            ScopedEnvironment dies (fx::kCrasherSetChunkVariable, "1");
             processor = newContainer();
             processor->setStateInformation (goodDocument.getData(), (int) goodDocument.getSize());
         }
@@ -140,8 +124,8 @@ TEST (NoLossAroundACrash, SaveAndRecoverBringBackTheLastGoodState)
             processor = newContainer();
             processor->setStateInformation (goodDocument.getData(), (int) goodDocument.getSize());
             ASSERT_NE (processor->getAudioPluginInstance (0), nullptr);
-            render (*processor, -1);
-            render (*processor, row.moment == Moment::hang ? fx::kCrasherNoteHang : fx::kCrasherNoteSegfault);
+            renderWithNote (*processor, -1);
+            renderWithNote (*processor, row.moment == Moment::hang ? fx::kCrasherNoteHang : fx::kCrasherNoteSegfault);
         }
         ASSERT_TRUE (crashFound (*processor));
 
@@ -183,9 +167,7 @@ TEST (NoLossAroundACrash, WatchdogRecoversTheSameShellSubPluginWithoutADialog)
     ASSERT_TRUE (processor->loadPlugin (0, copy.c_str(), fx::kShellSubNames[4])); // Delta, not the file's first
     processor->setOption (1, true);
 
-    auto* first = processor->getAudioPluginInstance (0);
-    auto* effect = static_cast<AEffect*> (first->getPlatformSpecificData());
-    const auto worker = (pid_t) effect->dispatcher (effect, effVendorSpecific, 0x54427770, 0, nullptr, 0.0f);
+    const auto worker = workerOf (processor->getAudioPluginInstance (0));
     ASSERT_TRUE (processAlive (worker));
     ASSERT_EQ (kill (worker, SIGSEGV), 0);
 

@@ -2,7 +2,9 @@
 // in a temporary folder, and the crash probe.
 #pragma once
 
+#include "processor/PluginContainerAudioProcessor.h"
 #include "support/RawVstHost.h"
+#include "support/TestHelpers.h"
 #include <gtest/gtest.h>
 #include <csignal>
 #include <cstdio>
@@ -13,11 +15,10 @@
 
 namespace bridge_test
 {
-    // Runs `tamblit-bridge wrap <target> --into <folder>`; returns its exit code.
-    inline int runWrap (const std::string& target, const std::string& folder, std::string* output = nullptr)
+    // Runs a shell command, standard error with standard output; returns its exit code.
+    inline int runCommand (const std::string& command, std::string* output = nullptr)
     {
-        const std::string command = std::string ("'") + TAMBLIT_BRIDGE_COMMAND + "' wrap '" + target + "' --into '" + folder + "' 2>&1";
-        FILE* pipe = popen (command.c_str(), "r");
+        FILE* pipe = popen ((command + " 2>&1").c_str(), "r");
         if (pipe == nullptr)
             return -1;
         char buffer[512];
@@ -29,6 +30,20 @@ namespace bridge_test
             *output = text;
         return WIFEXITED (status) ? WEXITSTATUS (status) : -1;
     }
+
+    // Runs `tamblit-bridge wrap <target> --into <folder>`; returns its exit code.
+    inline int runWrap (const std::string& target, const std::string& folder, std::string* output = nullptr)
+    {
+        return runCommand (std::string ("'") + TAMBLIT_BRIDGE_COMMAND + "' wrap '" + target + "' --into '" + folder + "'", output);
+    }
+
+    // An environment variable set while alive; workers started meanwhile inherit it.
+    struct ScopedEnvironment
+    {
+        ScopedEnvironment (const char* name, const std::string& value) : name (name) { setenv (name, value.c_str(), 1); }
+        ~ScopedEnvironment() { unsetenv (name); }
+        const char* name;
+    };
 
     // A folder that lives as long as the test program.
     inline const std::string& folder()
@@ -62,6 +77,27 @@ namespace bridge_test
     inline pid_t workerPid (RawVstHost& host)
     {
         return (pid_t) host.dispatch (effVendorSpecific, 0x54427770, 0, nullptr, 0.0f);
+    }
+
+    // The worker process behind a bridged plug-in the container hosts (-1 if none).
+    inline pid_t workerOf (juce::AudioPluginInstance* instance)
+    {
+        JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
+        auto* effect = instance != nullptr ? static_cast<AEffect*> (instance->getPlatformSpecificData()) : nullptr;
+        JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+        return effect != nullptr ? (pid_t) effect->dispatcher (effect, effVendorSpecific, 0x54427770, 0, nullptr, 0.0f) : -1;
+    }
+
+    // One 256-sample block through the container as the wrapper renders it,
+    // with a note-on of `note` at its start (none when negative).
+    inline void renderWithNote (PluginContainerAudioProcessor& processor, int note)
+    {
+        juce::AudioBuffer<float> buffer (2, 256);
+        juce::MidiBuffer midi;
+        if (note >= 0)
+            midi.addEvent (juce::MidiMessage::noteOn (1, note, (juce::uint8) 100), 0);
+        buffer.clear();
+        testing_support::renderLikeWrapper (processor, buffer, midi);
     }
 
     inline bool processAlive (pid_t pid)

@@ -108,28 +108,6 @@ namespace
         return copy;
     }
 
-    struct ScopedEnvironment
-    {
-        ScopedEnvironment (const char* name, const std::string& value) : name (name) { setenv (name, value.c_str(), 1); }
-        ~ScopedEnvironment() { unsetenv (name); }
-        const char* name;
-    };
-
-    int runCommand (const std::string& command, std::string* output = nullptr)
-    {
-        FILE* pipe = popen ((command + " 2>&1").c_str(), "r");
-        if (pipe == nullptr)
-            return -1;
-        char buffer[512];
-        std::string text;
-        while (fgets (buffer, sizeof (buffer), pipe) != nullptr)
-            text += buffer;
-        const int status = pclose (pipe);
-        if (output != nullptr)
-            *output = text;
-        return WIFEXITED (status) ? WEXITSTATUS (status) : -1;
-    }
-
     std::string readText (const std::string& path)
     {
         std::ifstream in (path);

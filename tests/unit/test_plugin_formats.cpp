@@ -526,7 +526,7 @@ TEST (PluginFormats, Lv2MetadataIsValidForLilv)
     EXPECT_EQ (atomIn, 1) << info;
 
     // The class and MIDI input as the bundle states them (lilv names classes only
-    // when the LV2 specification bundles are installed).
+    // when the lv2 package's own vocabulary bundles are installed).
     const auto dsp = juce::File (TAMBLIT_LV2_BUNDLE).getChildFile ("dsp.ttl").loadFileAsString();
     EXPECT_TRUE (dsp.contains ("a lv2:InstrumentPlugin"));
     EXPECT_TRUE (dsp.contains ("midi:MidiEvent"));

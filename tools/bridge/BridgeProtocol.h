@@ -3,6 +3,8 @@
 // pointer is carried across the process boundary, and the futex helpers.
 #pragma once
 
+#include "../../src/crash/CrashProbe.h"
+
 #include <pluginterfaces/vst2.x/aeffectx.h>
 
 #include <atomic>
@@ -40,16 +42,12 @@ constexpr std::uint32_t kMagic = 0x54426732u;
 // protocol with a refusal it can read.
 constexpr std::uint32_t kMagicV1 = 0x54426731u;
 
-// The crash probe (see docs/bridge.md).
-constexpr int kProbeIndex = 654987;
-constexpr VstIntPtr kProbeValue = 998723;
-constexpr float kProbeOpt = 0.5f;
-// The bridge's AEffect carries these 8 bytes in the two deprecated, unused
-// plug-in fields after initialDelay (realQualities and offQualities; FST's
-// _pad2): its setParameter and getParameter never wait, so a host may call
-// them outside its own locks (the container does; see docs/bridge.md).
-// Not resvd1/resvd2: those belong to the host (JUCE keeps its instance there).
-constexpr char kParametersNeverWait[8] = {'T', 'B', 'n', 'o', 'W', 'a', 'i', 't'};
+// The crash probe and the never-waiting mark (see docs/bridge.md), as the
+// container knows them.
+constexpr int kProbeIndex = crashProbe::index;
+constexpr VstIntPtr kProbeValue = crashProbe::value;
+constexpr float kProbeOpt = crashProbe::option;
+constexpr const char (&kParametersNeverWait)[8] = crashProbe::parametersNeverWait;
 // Private question: the worker's process id (for the benchmark and tests).
 constexpr int kWorkerPidIndex = 0x54427770; // "TBwp"
 
