@@ -27,6 +27,12 @@ set(lv2_libs "${JUCE_MODULES_DIR}/juce_audio_processors/juce_audio_processors_lv
 list(APPEND juce_sources "${lv2_libs}")
 set_source_files_properties("${lv2_libs}" PROPERTIES COMPILE_DEFINITIONS JUCE_PLUGINHOST_LV2=1)
 
+# The version the plug-in reports and the panel shows, from the top-level project.
+math(EXPR TAMBLIT_VERSION_CODE
+  "(${PROJECT_VERSION_MAJOR} << 16) | (${PROJECT_VERSION_MINOR} << 8) | ${PROJECT_VERSION_PATCH}"
+  OUTPUT_FORMAT HEXADECIMAL)
+configure_file("${CMAKE_CURRENT_LIST_DIR}/TamblitVersion.h.in" "${CMAKE_BINARY_DIR}/generated/TamblitVersion.h" @ONLY)
+
 add_library(tamblit_juce STATIC ${juce_sources})
 set(lv2_sdk "${JUCE_MODULES_DIR}/juce_audio_processors/format_types/LV2_SDK")
 target_include_directories(tamblit_juce SYSTEM PUBLIC
@@ -35,7 +41,8 @@ target_include_directories(tamblit_juce SYSTEM PUBLIC
   "${lv2_sdk}" "${lv2_sdk}/lv2" "${lv2_sdk}/serd" "${lv2_sdk}/sord" "${lv2_sdk}/sord/src"
   "${lv2_sdk}/sratom" "${lv2_sdk}/lilv" "${lv2_sdk}/lilv/src"
   "${TAMBLIT_VST2_INCLUDE_DIR}"
-  "${CMAKE_SOURCE_DIR}/src/plugin")
+  "${CMAKE_SOURCE_DIR}/src/plugin"
+  "${CMAKE_BINARY_DIR}/generated")
 target_compile_definitions(tamblit_juce PUBLIC
   JUCE_APP_CONFIG_HEADER="TamblitPluginConfig.h"
   FST_DONT_DEPRECATE_UNKNOWN=1

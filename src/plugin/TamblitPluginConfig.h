@@ -5,6 +5,8 @@
 
 #define JUCE_GLOBAL_MODULE_SETTINGS_INCLUDED 1
 
+#include "TamblitVersion.h"
+
 // Framework features the container does not use or that Debian strips.
 #define JUCE_WEB_BROWSER 0
 #define JUCE_USE_CURL 0
@@ -61,9 +63,9 @@
 #define JucePlugin_ProducesMidiOutput 0
 #define JucePlugin_IsMidiEffect 0
 #define JucePlugin_EditorRequiresKeyboardFocus 0
-#define JucePlugin_Version 1.0.0
-#define JucePlugin_VersionCode 0x10000
-#define JucePlugin_VersionString "1.0.0"
+#define JucePlugin_Version TAMBLIT_VERSION_STRING
+#define JucePlugin_VersionCode TAMBLIT_VERSION_CODE
+#define JucePlugin_VersionString TAMBLIT_VERSION_STRING
 #define JucePlugin_PreferredChannelConfigurations {0, 2}
 
 // VST 2.x: unique ID 'Tmbs' packed big-endian, synth category, and the effect
@@ -93,7 +95,7 @@
 #define JucePlugin_IAASubType JucePlugin_PluginCode
 #define JucePlugin_IAAName "Tamblit: PluginTamblit(Synth)"
 #define JucePlugin_ARAFactoryID "org.example.tamblit.synth.factory"
-#define JucePlugin_ARADocumentArchiveID "org.example.tamblit.synth.aradocumentarchive.1.0.0"
+#define JucePlugin_ARADocumentArchiveID "org.example.tamblit.synth.aradocumentarchive." TAMBLIT_VERSION_STRING
 #define JucePlugin_ARACompatibleArchiveIDs ""
 #define JucePlugin_ARAContentTypes 0
 #define JucePlugin_ARATransformationFlags 0

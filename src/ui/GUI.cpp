@@ -183,7 +183,7 @@ GUI::GUI()
     optionButtons.add (autoSwitchB.get());
     optionButtons.add (reloadCrashedPluginDataB.get());
 
-    versionLabel->setText ("Plugin Tamblit v1.0.2", juce::dontSendNotification);
+    versionLabel->setText ("Plugin Tamblit v" TAMBLIT_PANEL_VERSION_STRING, juce::dontSendNotification);
 }
 
 GUI::~GUI()

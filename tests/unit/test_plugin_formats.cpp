@@ -540,19 +540,25 @@ TEST (PluginInstall, EveryFormatLandsWhereHostsLookWithItsScanner)
     ASSERT_TRUE (stage.createDirectory());
     const auto prefix = stage.getChildFile ("prefix");
     const auto destDir = stage.getChildFile ("dest");
-    const auto output = run ("DESTDIR='" + destDir.getFullPathName().toStdString() + "' '" TAMBLIT_CMAKE_COMMAND "' --install '"
+    // Another user's home than the one that configured the build: a user install
+    // follows whoever installs.
+    const auto home = stage.getChildFile ("home/someone");
+    const auto output = run ("HOME='" + home.getFullPathName().toStdString() + "' DESTDIR='" + destDir.getFullPathName().toStdString()
+                             + "' '" TAMBLIT_CMAKE_COMMAND "' --install '"
                              TAMBLIT_BINARY_DIR "' --component plugin --prefix '" + prefix.getFullPathName().toStdString() + "'");
     EXPECT_EQ (output.find ("exit status"), std::string::npos) << output;
 
-    // Each destination is ~/.vst, ~/.vst3, ~/.lv2 or <prefix>/lib/vst, lib/vst3, lib/lv2.
+    // Each destination is ~/.vst, ~/.vst3, ~/.lv2 of the installing user (HOME
+    // read at install time) or <prefix>/lib/vst, lib/vst3, lib/lv2.
     const auto dirs = juce::StringArray::fromTokens (TAMBLIT_INSTALL_DIRS, "|", "");
     ASSERT_EQ (dirs.size(), 3);
     const char* expectedEnds[] = { "vst", "vst3", "lv2" };
     auto placed = [&] (int index)
     {
         const auto dir = dirs[index];
-        EXPECT_TRUE (dir.endsWith (juce::String ("/.") + expectedEnds[index]) || dir == juce::String ("lib/") + expectedEnds[index]) << dir;
-        const auto full = juce::File::isAbsolutePath (dir) ? dir : prefix.getChildFile (dir).getFullPathName();
+        EXPECT_TRUE (dir == juce::String ("~/.") + expectedEnds[index] || dir == juce::String ("lib/") + expectedEnds[index]) << dir;
+        const auto full = dir.startsWith ("~/") ? home.getFullPathName() + dir.substring (1)
+                                                : prefix.getChildFile (dir).getFullPathName();
         return destDir.getFullPathName() + full;
     };
     const auto arch = juce::String (TAMBLIT_SYSTEM_PROCESSOR) + "-linux";
