@@ -1,7 +1,11 @@
 // The watchdog's decision for one container and one tick, case by case: which
 // slots it marks, whether it switches, which slots it reloads.
+#include "crash/CrashWatchDog.h"
+#include "crash/WatchedContainer.h"
 #include "crash/WatchdogDecision.h"
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -60,4 +64,50 @@ TEST (WatchdogDecision, EachCase)
         EXPECT_EQ (verdict.switchTo, c.switchTo);
         EXPECT_EQ (verdict.recover, c.recover);
     }
+}
+
+namespace
+{
+    // A container that answers from fixed slots and records what the watchdog asks and does.
+    struct RecordingContainer : WatchedContainer
+    {
+        std::array<bool, 2> held {}, marked {}, answers {};
+        int active = 0;
+        WatchPolicy policy;
+        std::vector<std::string> calls;
+
+        bool holdsPlugin (int slot) const override { return held[(size_t) slot]; }
+        bool isPluginCrashed (int slot) const override { return marked[(size_t) slot]; }
+        int getActivePlugin() const override { return active; }
+        WatchPolicy getWatchPolicy() const override { return policy; }
+        bool probePlugin (int slot) override { calls.push_back ("probe " + std::to_string (slot)); return answers[(size_t) slot]; }
+        void markPluginCrashed (int slot) override { calls.push_back ("mark " + std::to_string (slot)); marked[(size_t) slot] = true; }
+        bool changeActivePlugin (int slot) override { calls.push_back ("switch " + std::to_string (slot)); active = slot; return true; }
+        void recoverPluginUnattended (int slot) override { calls.push_back ("recover " + std::to_string (slot)); }
+    };
+}
+
+// One tick probes both held slots before acting, then marks, switches and
+// recovers in that order; an empty slot is not probed.
+TEST (WatchdogTick, ProbesFirstThenMarksSwitchesAndRecovers)
+{
+    RecordingContainer container;
+    container.held = { true, true };
+    container.answers = { true, false };
+    container.policy = { true, true };
+
+    CrashWatchDog::watch (container);
+
+    EXPECT_EQ (container.calls, (std::vector<std::string> { "probe 0", "probe 1", "mark 0", "switch 1", "recover 0" }));
+}
+
+TEST (WatchdogTick, EmptySlotIsNotProbed)
+{
+    RecordingContainer container;
+    container.held = { false, true };
+    container.policy = { true, true };
+
+    CrashWatchDog::watch (container);
+
+    EXPECT_EQ (container.calls, (std::vector<std::string> { "probe 1" }));
 }
