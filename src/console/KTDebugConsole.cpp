@@ -1,14 +1,28 @@
 #include "KTDebugConsole.h"
 #include "KTDebugConsoleWindow.h"
 
-std::unique_ptr<KTDebugConsole> ktdebugconsole;
 std::atomic<bool> console { false };
 std::atomic<bool> ktdebugconsolesizeset { false };
 
-KTDebugConsole::KTDebugConsole() = default;
+namespace
+{
+    std::atomic<KTDebugConsole*> liveConsole { nullptr };
+}
+
+KTDebugConsole* ktdebugconsole() noexcept
+{
+    return liveConsole.load();
+}
+
+KTDebugConsole::KTDebugConsole()
+{
+    liveConsole = this;
+}
 
 KTDebugConsole::~KTDebugConsole()
 {
+    KTDebugConsole* self = this;
+    liveConsole.compare_exchange_strong (self, nullptr);
     window.reset();
 }
 
@@ -50,7 +64,7 @@ void KTDebugConsole::createWindow()
     if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
         return;
 
-    window = std::make_unique<KTDebugConsoleWindow> (this, productName);
+    window = std::make_unique<KTDebugConsoleWindow> ([this] (juce::Rectangle<int> bounds) { rememberBounds (bounds); }, productName);
 
     if (windowX != -1 && windowY != -1 && windowWidth != -1 && windowHeight != -1)
         window->setBounds (windowX, windowY, windowWidth, windowHeight);
@@ -76,8 +90,8 @@ void KTDebugConsole::addLine (juce::String line)
     // line is queued in order and reaches the console that exists when it is run.
     juce::MessageManager::callAsync ([line]
     {
-        if (ktdebugconsole != nullptr)
-            ktdebugconsole->addLineOnMessageThread (line);
+        if (auto* live = ktdebugconsole())
+            live->addLineOnMessageThread (line);
     });
 }
 

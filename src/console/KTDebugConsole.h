@@ -43,8 +43,13 @@ private:
     std::unique_ptr<KTDebugConsoleWindow> window;
 };
 
-// Process-wide console state, written on the message thread (state saves on
-// host threads read and reset the flags).
-extern std::unique_ptr<KTDebugConsole> ktdebugconsole;
+// The console that exists now, or null. Owned by the container instances'
+// shared process context; this is only a view of it, for lines that arrive
+// late and for state saves on host threads.
+KTDebugConsole* ktdebugconsole() noexcept;
+
+// Process-wide console flags, written on the message thread (state saves on
+// host threads read and reset them). They outlive the console object: a later
+// instance opens the window again when `console` is on.
 extern std::atomic<bool> console;
 extern std::atomic<bool> ktdebugconsolesizeset;

@@ -1,8 +1,7 @@
 #include "KTDebugConsoleWindow.h"
-#include "KTDebugConsole.h"
 #include "NewComponent.h"
 
-KTDebugConsoleWindow::KTDebugConsoleWindow (KTDebugConsole* ownerToUse, const juce::String& title)
+KTDebugConsoleWindow::KTDebugConsoleWindow (std::function<void (juce::Rectangle<int>)> boundsChanged, const juce::String& title)
     : juce::DocumentWindow (title, juce::Colours::lightgrey, juce::DocumentWindow::allButtons, true)
 {
     // The title bar is chosen before the window sizes itself from its content:
@@ -17,20 +16,15 @@ KTDebugConsoleWindow::KTDebugConsoleWindow (KTDebugConsole* ownerToUse, const ju
     setVisible (true);
 
     // Set last, so that moves and resizes made while constructing are not remembered.
-    owner = ownerToUse;
+    onBoundsChanged = std::move (boundsChanged);
 }
 
 KTDebugConsoleWindow::~KTDebugConsoleWindow() = default;
 
 void KTDebugConsoleWindow::rememberBounds()
 {
-    if (owner == nullptr)
-        return;
-
-    owner->windowX = getX();
-    owner->windowY = getY();
-    owner->windowWidth = getWidth();
-    owner->windowHeight = getHeight();
+    if (onBoundsChanged)
+        onBoundsChanged (getBounds());
 }
 
 void KTDebugConsoleWindow::resized()

@@ -1,14 +1,15 @@
 #pragma once
 
 #include <juce_gui_basics/juce_gui_basics.h>
+#include <functional>
 
-class KTDebugConsole;
 class NewComponent;
 
 class KTDebugConsoleWindow : public juce::DocumentWindow
 {
 public:
-    KTDebugConsoleWindow (KTDebugConsole* owner, const juce::String& title);
+    // `boundsChanged` hears of every move and resize the user makes.
+    KTDebugConsoleWindow (std::function<void (juce::Rectangle<int>)> boundsChanged, const juce::String& title);
     ~KTDebugConsoleWindow() override;
 
     void resized() override;
@@ -22,5 +23,5 @@ private:
     void rememberBounds();
 
     NewComponent* content = nullptr; // owned by the window as its content
-    KTDebugConsole* owner = nullptr;
+    std::function<void (juce::Rectangle<int>)> onBoundsChanged;
 };

@@ -1,5 +1,5 @@
 #include "CrashWatchDog.h"
-#include "../processor/PluginContainerAudioProcessor.h"
+#include "WatchedContainer.h"
 
 CrashWatchDog::CrashWatchDog() = default;
 
@@ -8,14 +8,14 @@ CrashWatchDog::~CrashWatchDog()
     stopTimer();
 }
 
-void CrashWatchDog::addPluginToWatch (PluginContainerAudioProcessor* processor)
+void CrashWatchDog::addPluginToWatch (WatchedContainer* container)
 {
-    watched_plugins.add (processor);
+    watched_plugins.add (container);
 }
 
-void CrashWatchDog::removePluginToWatch (PluginContainerAudioProcessor* processor)
+void CrashWatchDog::removePluginToWatch (WatchedContainer* container)
 {
-    watched_plugins.removeFirstMatchingValue (processor);
+    watched_plugins.removeFirstMatchingValue (container);
 }
 
 int CrashWatchDog::getNumberOfPluginsBeingWatched() const
@@ -25,40 +25,36 @@ int CrashWatchDog::getNumberOfPluginsBeingWatched() const
 
 void CrashWatchDog::timerCallback()
 {
-    // The size is read anew after each processor: recovery may run dialogs whose
+    // The size is read anew after each container: recovery may run dialogs whose
     // nested loops let instances come and go.
     for (int i = 0; i < watched_plugins.size(); ++i)
+        watch (*watched_plugins.getUnchecked (i));
+}
+
+void CrashWatchDog::watch (WatchedContainer& container)
+{
+    std::array<SlotHealth, 2> slots;
+    for (int slot = 0; slot < 2; ++slot)
+        slots[(size_t) slot].held = container.holdsPlugin (slot);
+
+    // Both slots are probed before anything changes.
+    for (int slot = 0; slot < 2; ++slot)
     {
-        auto* processor = watched_plugins.getUnchecked (i);
-
-        const bool held0 = processor->getAudioPluginInstance (0) != nullptr;
-        const bool held1 = processor->getAudioPluginInstance (1) != nullptr;
-
-        const bool crashed0 = processor->checkIfPluginCrashed (0);
-        const bool crashed1 = processor->checkIfPluginCrashed (1);
-
-        if (processor->getOption (2))
-        {
-            const int active = processor->getActivePlugin();
-
-            if (held0 && active == 0)
-            {
-                if (processor->isPluginCrashed (0) && held1 && ! processor->isPluginCrashed (1))
-                    processor->changeActivePlugin (1);
-            }
-            else if (held1 && active == 1)
-            {
-                if (processor->isPluginCrashed (1) && held0 && ! processor->isPluginCrashed (0))
-                    processor->changeActivePlugin (0);
-            }
-        }
-
-        if (processor->getOption (1))
-        {
-            if (crashed0)
-                processor->recoverPluginUnattended (0);
-            if (crashed1)
-                processor->recoverPluginUnattended (1);
-        }
+        auto& health = slots[(size_t) slot];
+        health.marked = container.isPluginCrashed (slot);
+        health.probeSaysCrashed = health.held && container.probePlugin (slot);
     }
+
+    const auto verdict = decideWatchdogTick (slots, container.getActivePlugin(), container.getWatchPolicy());
+
+    for (int slot = 0; slot < 2; ++slot)
+        if (verdict.mark[(size_t) slot])
+            container.markPluginCrashed (slot);
+
+    if (verdict.switchTo >= 0)
+        container.changeActivePlugin (verdict.switchTo);
+
+    for (int slot = 0; slot < 2; ++slot)
+        if (verdict.recover[(size_t) slot])
+            container.recoverPluginUnattended (slot);
 }

@@ -2,7 +2,7 @@
 
 #include <juce_events/juce_events.h>
 
-class PluginContainerAudioProcessor;
+class WatchedContainer;
 
 // One per process: probes every hosted plug-in of every instance once a second,
 // switches away from crashed active slots and recovers them, as each instance's
@@ -15,10 +15,13 @@ public:
 
     void timerCallback() override;
 
-    void addPluginToWatch (PluginContainerAudioProcessor* processor);
-    void removePluginToWatch (PluginContainerAudioProcessor* processor);
+    void addPluginToWatch (WatchedContainer* container);
+    void removePluginToWatch (WatchedContainer* container);
     int getNumberOfPluginsBeingWatched() const;
 
+    // One tick's work for one container.
+    static void watch (WatchedContainer& container);
+
 private:
-    juce::Array<PluginContainerAudioProcessor*> watched_plugins;
+    juce::Array<WatchedContainer*> watched_plugins;
 };

@@ -1,7 +1,7 @@
 #include "MyHostAudioProcessorEditor.h"
 #include "MyHostAudioProcessorEditorWindow.h"
 #include "NativeEditorWindow.h"
-#include "../plugin/PluginIdentity.h"
+#include "EditorSwitches.h"
 
 MyHostAudioProcessorEditor::MyHostAudioProcessorEditor() = default;
 

@@ -65,7 +65,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiugkouoiofi()
 
     window = MyX11Window::create (content);
     if (window != nullptr)
-        window->SetUserData (this);
+        window->SetUserData (&windowEvents);
 }
 
 void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgokpiokpiopkik (AEffect* effectToShow)

@@ -2,10 +2,9 @@
 
 #include <juce_events/juce_events.h>
 #include <pluginterfaces/vst2.x/aeffectx.h>
+#include "x11/MyX11Window.h"
 #include <functional>
 #include <memory>
-
-class MyX11Window;
 
 // A hosted plug-in's own editor in a native window of its own: opens and closes
 // the editor through the plug-in's VST 2.x dispatcher, sizes the window to it,
@@ -62,7 +61,20 @@ public:
     bool editorIsOpen = false;
 
 private:
+    // Passes the window's reports on to the idle tick, the frame memory and the
+    // editor-only close.
+    struct WindowEvents : MyX11Window::Listener
+    {
+        explicit WindowEvents (eee34ty0w9845rgymsiufdgomiugdfi& o) : owner (o) {}
+        void windowIdle() override { owner.eee34ty0w9845rgymsiufdgomiukioukpuo(); }
+        void windowMoved (int x, int y, int width, int height) override { owner.WhatToDoWhenTheWindowIsMoved (x, y, width, height); }
+        void windowClosing() override { owner.eee34ty0w9845rgymsiufkiukpuoipku (true); }
+        eee34ty0w9845rgymsiufdgomiugdfi& owner;
+    };
+
     juce::pointer_sized_int dispatch (int opcode, void* pointer);
+
+    WindowEvents windowEvents { *this };
 
     JUCE_DECLARE_NON_COPYABLE (eee34ty0w9845rgymsiufdgomiugdfi)
 };

@@ -1,15 +1,8 @@
 #include "GenericAudioPluginLoader.h"
 #include "ChoiceDialogs.h"
-#include "PluginScanCache.h"
-#include <cstdio>
+#include "ExternalScanner.h"
 
 int num_plugins_loaded_ = 0;
-
-void writeLoaderText (const juce::String& text)
-{
-    std::fputs (text.toRawUTF8(), stdout);
-    std::fflush (stdout);
-}
 
 GenericAudioPluginLoader::GenericAudioPluginLoader()
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
+#include "LoaderOutput.h"
 #include <memory>
 
 // Turns one plug-in file into one running hosted instance and keeps it alive.
@@ -26,6 +27,3 @@ public:
 };
 
 extern int num_plugins_loaded_;
-
-// Diagnostic texts of the loaders go to standard output, flushed at once.
-void writeLoaderText (const juce::String& text);

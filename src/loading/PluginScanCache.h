@@ -2,8 +2,6 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
-class GenericAudioPluginLoader;
-
 // Descriptions of every file whose scan found something, for the life of the
 // process. Keys are exact, case-sensitive file paths. Message thread only.
 extern juce::OwnedArray<juce::PluginDescription> global_plugin_descriptions;
@@ -11,31 +9,6 @@ extern juce::OwnedArray<juce::PluginDescription> global_plugin_descriptions;
 bool fileWasScannedAlready (juce::String path);
 void getPluginDescriptionsAlreadyFoundForThisPlugin (juce::OwnedArray<juce::PluginDescription>& out, juce::String path);
 
-// Fills the loader's description list from the cache, the external scanner or an
-// in-process scan.
-void findPluginDescriptions (GenericAudioPluginLoader& loader, const juce::String& path);
-
-// The binary (shared object or executable) whose code lies at `address`, as an
-// absolute path with symbolic links resolved; an empty File when unknown.
-juce::File binaryHoldingAddress (const void* address);
-
-// Where the external scanner is expected: "Contents/Resources" beside the
-// binary this code is linked into (the container's .so when run as a plug-in).
-juce::File expectedScannerLocation (const juce::String& scannerName);
-
-// The same for a given binary: "Contents/Resources" beside it, or the bundle's
-// own "Contents/Resources" when the binary sits in a bundle's
-// Contents/<architecture> folder (the VST3 layout).
-juce::File scannerLocationFor (const juce::File& binary, const juce::String& scannerName);
-
-// A regular file this process may execute. Anything else is never started:
-// File::startAsProcess hands non-executables to a desktop opener.
-bool isRunnableScanner (const juce::File& scanner);
-
-// `text` as one word for /bin/sh, which File::startAsProcess runs the
-// argument string through: nothing inside is expanded or split.
-juce::String quotedForShell (const juce::String& text);
-
-// Runs the scanner on `path` and adds at most one description to `out`.
-void scanWithExternalProcess (const juce::File& scanner, const juce::String& path,
-                              juce::OwnedArray<juce::PluginDescription>& out);
+// Keeps copies of what a scan of one file found. A scan that found nothing
+// leaves no trace, so the next load scans again.
+void rememberPluginDescriptions (const juce::OwnedArray<juce::PluginDescription>& found);

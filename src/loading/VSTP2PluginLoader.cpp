@@ -1,19 +1,9 @@
 #include "VSTP2PluginLoader.h"
 #include "ChoiceDialogs.h"
+#include "ExternalScanner.h"
 #include "PluginScanCache.h"
 
-std::unique_ptr<juce::VSTPluginFormat> vstpluginaudioformat;
-int vst2_plugin_counter = 0;
-
-VSTP2PluginLoader::VSTP2PluginLoader()
-{
-    if (vstpluginaudioformat == nullptr)
-    {
-        writeLoaderText ("\nInitializing VSTPluginFormat");
-        vstpluginaudioformat = std::make_unique<juce::VSTPluginFormat>();
-    }
-    ++vst2_plugin_counter;
-}
+VSTP2PluginLoader::VSTP2PluginLoader() = default;
 
 VSTP2PluginLoader::~VSTP2PluginLoader()
 {
@@ -23,20 +13,12 @@ VSTP2PluginLoader::~VSTP2PluginLoader()
         writeLoaderText ("\ndeallocating plugin_instance");
         plugin_instance.reset();
     }
-
-    --vst2_plugin_counter;
-    if (vst2_plugin_counter == 0 && vstpluginaudioformat != nullptr)
-    {
-        writeLoaderText ("\ndeallocating VSTPluginFormat");
-        auto format = std::move (vstpluginaudioformat);
-        format.reset();
-    }
 }
 
 void VSTP2PluginLoader::createInstance (juce::PluginDescription* description)
 {
     juce::String error;
-    auto instance = vstpluginaudioformat->createInstanceFromDescription (*description, 48000.0, 256, error);
+    auto instance = vst_format->format.createInstanceFromDescription (*description, 48000.0, 256, error);
     plugin_instance = std::move (instance);
 }
 
@@ -99,8 +81,26 @@ juce::AudioPluginInstance* VSTP2PluginLoader::loadPlugin (juce::String path, juc
 
 juce::OwnedArray<juce::PluginDescription>* VSTP2PluginLoader::getPluginDescription (juce::String path)
 {
-    findPluginDescriptions (*this, path);
-    return &plugin_descriptions;
+    auto& found = plugin_descriptions;
+
+    if (fileWasScannedAlready (path))
+    {
+        getPluginDescriptionsAlreadyFoundForThisPlugin (found, path);
+        writeLoaderText ("\nFile was already loaded before, PluginDescriptions previously stored: " + juce::String (found.size()));
+        return &found;
+    }
+
+    writeLoaderText ("\nFile was not loaded before, finding VST plugins types for:" + path);
+
+    if (scan_with_external_process)
+        scanWithExternalProcess (juce::File (external_scanner_path), path, found);
+    else
+        vst_format->format.findAllTypesForFile (found, path);
+
+    writeLoaderText ("\n->found PluginDescriptions for: " + juce::String (found.size()));
+
+    rememberPluginDescriptions (found);
+    return &found;
 }
 
 void VSTP2PluginLoader::unloadPlugin()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "GenericAudioPluginLoader.h"
+#include "SharedVstFormat.h"
 
 // Loader for VST 2.x files: single plug-ins, and shells narrowed down to one
 // sub-plug-in by name or by asking the user.
@@ -16,8 +17,7 @@ public:
 
 private:
     void createInstance (juce::PluginDescription* description);
-};
 
-// The one VST 2.x format object, alive while any VSTP2PluginLoader exists.
-extern std::unique_ptr<juce::VSTPluginFormat> vstpluginaudioformat;
-extern int vst2_plugin_counter;
+    // Goes after the hosted instance, which the destructor deletes.
+    juce::SharedResourcePointer<SharedVstFormat> vst_format;
+};

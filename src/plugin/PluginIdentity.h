@@ -22,7 +22,3 @@ namespace tamblit::identity
         return 0;
     }
 }
-
-// Process-wide build switches selecting the native hosted-editor window.
-extern bool isVST;
-extern bool useNativeVSTEditor;

@@ -220,7 +220,7 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
 
     ktdebugconsolesizeset = false;
 
-    if (auto* theConsole = ktdebugconsole.get())
+    if (auto* theConsole = ktdebugconsole())
     {
         main->setAttribute ("windowName", theConsole->getProductName());
 
@@ -429,9 +429,9 @@ void PluginContainerAudioProcessor::applyMainPluginElement (const StateXmlElemen
     if (count > 5)
         setInstanceName (valueAt (5));
 
-    if (ktdebugconsole != nullptr && count > 10 && ! ktdebugconsolesizeset)
+    if (ktdebugconsole() != nullptr && count > 10 && ! ktdebugconsolesizeset)
     {
-        ktdebugconsole->setProductName (valueAt (6));
+        ktdebugconsole()->setProductName (valueAt (6));
         int x = atoiOf (valueAt (7));
         int y = atoiOf (valueAt (8));
         int w = atoiOf (valueAt (9));
@@ -447,8 +447,8 @@ void PluginContainerAudioProcessor::applyMainPluginElement (const StateXmlElemen
                 log (instance_name + ":console bounds " + juce::String (x) + ", " + juce::String (y) + ", " + juce::String (w) + ", "
                      + juce::String (h) + " are off any screen, clamped");
 
-            ktdebugconsole->rememberBounds (clamped);
-            if (auto* window = ktdebugconsole->getWindow())
+            ktdebugconsole()->rememberBounds (clamped);
+            if (auto* window = ktdebugconsole()->getWindow())
                 window->setBounds (clamped);
             ktdebugconsolesizeset = true;
         }

@@ -21,17 +21,38 @@ bool PluginContainerAudioProcessor::probeBridge (int index)
 
 bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)
 {
-    if (getAudioPluginInstance (index) == nullptr)
+    if (! holdsPlugin (index))
         return false;
 
-    if (probeBridge (index))
-    {
-        plugin_crashed[(size_t) index] = true;
-        log ("Warning: plugin at index " + juce::String (index) + " in instance with name " + instance_name + " seems to have crashed");
-        refreshEditor();
-    }
+    if (probePlugin (index))
+        markPluginCrashed (index);
 
     return plugin_crashed[(size_t) index];
+}
+
+bool PluginContainerAudioProcessor::holdsPlugin (int index) const
+{
+    return getAudioPluginInstance (index) != nullptr;
+}
+
+bool PluginContainerAudioProcessor::probePlugin (int index)
+{
+    return probeBridge (index);
+}
+
+void PluginContainerAudioProcessor::markPluginCrashed (int index)
+{
+    if (! isValidSlot (index))
+        return;
+
+    plugin_crashed[(size_t) index] = true;
+    log ("Warning: plugin at index " + juce::String (index) + " in instance with name " + instance_name + " seems to have crashed");
+    refreshEditor();
+}
+
+WatchPolicy PluginContainerAudioProcessor::getWatchPolicy() const
+{
+    return { getOption (ContainerOption::autoSwitchPlugin), getOption (ContainerOption::autoCrashRecovery) };
 }
 
 void PluginContainerAudioProcessor::recoverPlugin (int index)
@@ -78,7 +99,7 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
 
         if (reloaded)
         {
-            if (plugin_states[slot] != nullptr && options[3])
+            if (plugin_states[slot] != nullptr && getOption (ContainerOption::reloadCrashedPluginData))
             {
                 log ("Recovering plugin state...");
                 putSnapshotBack (index);

@@ -1,15 +1,11 @@
 #include "PluginContainerAudioProcessor.h"
-#include "../console/KTDebugConsole.h"
+#include "ContainerProcess.h"
 #include "../crash/AudioProcessorState.h"
-#include "../crash/CrashWatchDog.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
-#include "../ui/PluginContainerAudioProcessorEditor.h"
 #include <cmath>
 #include <sstream>
 #include <utility>
-
-int instances = 0;
 
 namespace
 {
@@ -21,8 +17,6 @@ namespace
         return stream.str();
     }
 }
-std::unique_ptr<CrashWatchDog> watchdog;
-
 namespace
 {
     thread_local PluginContainerAudioProcessor* lastConstructedOnThisThread = nullptr;
@@ -55,27 +49,21 @@ PluginContainerAudioProcessor::PluginContainerAudioProcessor()
     : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
 {
     const auto messageLock = lockMessageThreadUnlessHeld();
-    options[2] = true;
-    options[3] = true;
+    options[(size_t) ContainerOption::autoSwitchPlugin] = true;
+    options[(size_t) ContainerOption::reloadCrashedPluginData] = true;
     lastConstructedOnThisThread = this;
 
-    if (watchdog == nullptr)
-    {
-        watchdog = std::make_unique<CrashWatchDog>();
-        watchdog->startTimer (1000);
-    }
-    watchdog->addPluginToWatch (this);
+    // The first instance creates the watchdog (its timer running) and the console.
+    process.emplace();
+    auto& shared = process->get();
+    shared.watchdog.addPluginToWatch (this);
 
-    if (ktdebugconsole == nullptr)
-        ktdebugconsole = std::make_unique<KTDebugConsole>();
-    ktdebugconsole->setProductName ("PluginTamblit console");
+    shared.ktdebugconsole.setProductName ("PluginTamblit console");
 
     if (console)
-        ktdebugconsole->createWindow();
+        shared.ktdebugconsole.createWindow();
 
-    ++instances;
-
-    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (watchdog->getNumberOfPluginsBeingWatched()));
+    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (shared.watchdog.getNumberOfPluginsBeingWatched()));
     log ("PluginContainerAudioProcessor::PluginContainerAudioProcessor()");
 }
 
@@ -92,36 +80,51 @@ PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
         aux_buffers[(size_t) index].reset();
     }
 
-    watchdog->removePluginToWatch (this);
-    const int remaining = watchdog->getNumberOfPluginsBeingWatched();
-    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (remaining));
-    if (remaining == 0)
-        watchdog.reset();
+    auto& shared = process->get();
+    shared.watchdog.removePluginToWatch (this);
+    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (shared.watchdog.getNumberOfPluginsBeingWatched()));
 
-    if (--instances == 0)
-    {
-        if (ktdebugconsole != nullptr)
-            ktdebugconsole->deleteWindow();
-        ktdebugconsole.reset();
-    }
+    // The last instance takes the watchdog and then the console with it.
+    process.reset();
 }
 
 void PluginContainerAudioProcessor::log (const juce::String& text)
 {
-    if (ktdebugconsole != nullptr)
-        ktdebugconsole->addLine (text);
+    if (process.has_value())
+        process->get().ktdebugconsole.addLine (text);
 }
 
 void PluginContainerAudioProcessor::refreshEditor()
 {
-    if (auto* editor = dynamic_cast<PluginContainerAudioProcessorEditor*> (getActiveEditor()))
-        editor->updateGUI();
+    editor_view_changed = true;
+    notifyEditor();
 }
 
 void PluginContainerAudioProcessor::reloadEditorPrograms (int index)
 {
-    if (auto* editor = dynamic_cast<PluginContainerAudioProcessorEditor*> (getActiveEditor()))
-        editor->reloadComboBoxPrograms (index);
+    if (! isValidSlot (index))
+        return;
+    editor_programs_changed[(size_t) index] = true;
+    notifyEditor();
+}
+
+void PluginContainerAudioProcessor::notifyEditor()
+{
+    // On the message thread the editor follows before the caller goes on, as
+    // callers and the panel's users expect; elsewhere it follows asynchronously.
+    if (juce::MessageManager::existsAndIsLockedByCurrentThread())
+        sendSynchronousChangeMessage();
+    else
+        sendChangeMessage();
+}
+
+PluginContainerAudioProcessor::EditorChanges PluginContainerAudioProcessor::takeEditorChanges()
+{
+    EditorChanges changes;
+    changes.view = editor_view_changed.exchange (false);
+    for (size_t index = 0; index < 2; ++index)
+        changes.programs[index] = editor_programs_changed[index].exchange (false);
+    return changes;
 }
 
 //==============================================================================
@@ -137,27 +140,38 @@ juce::String PluginContainerAudioProcessor::getName (int index) const
     return plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName();
 }
 
-bool PluginContainerAudioProcessor::getOption (int index)
+bool PluginContainerAudioProcessor::getOption (ContainerOption option) const
 {
-    if (index == 0)
-        options[0] = console.load();
-    return options[(size_t) index];
+    if (option == ContainerOption::console)
+        return console.load();
+    return options[(size_t) option];
+}
+
+bool PluginContainerAudioProcessor::getOption (int index) const
+{
+    return getOption ((ContainerOption) index);
 }
 
 void PluginContainerAudioProcessor::setOption (int index, bool value)
 {
-    options[(size_t) index] = value;
-    if (index != 0)
+    setOption ((ContainerOption) index, value);
+}
+
+void PluginContainerAudioProcessor::setOption (ContainerOption option, bool value)
+{
+    options[(size_t) option] = value;
+    if (option != ContainerOption::console)
         return;
 
     console = value;
-    if (ktdebugconsole == nullptr)
+    if (! process.has_value())
         return;
 
+    auto& shared = process->get().ktdebugconsole;
     if (value)
-        ktdebugconsole->createWindow();
+        shared.createWindow();
     else
-        ktdebugconsole->deleteWindow();
+        shared.deleteWindow();
 }
 
 juce::String PluginContainerAudioProcessor::getInstanceName() const
@@ -227,13 +241,6 @@ AudioProcessorState* PluginContainerAudioProcessor::getPluginState (int index) c
 
 bool PluginContainerAudioProcessor::hasEditor() const { return true; }
 
-juce::AudioProcessorEditor* PluginContainerAudioProcessor::createEditor()
-{
-    auto* editor = new PluginContainerAudioProcessorEditor (this);
-    editor->setKTDebugConsole (ktdebugconsole.get());
-    editor->updateGUI();
-    return editor;
-}
 
 //==============================================================================
 // Audio and MIDI routing

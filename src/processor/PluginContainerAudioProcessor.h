@@ -2,19 +2,26 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "ActivePluginGuard.h"
+#include "ContainerOption.h"
+#include "../crash/WatchedContainer.h"
 #include <array>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class GenericAudioPluginLoader;
 class AudioProcessorState;
 class MyHostAudioProcessorEditor;
-class CrashWatchDog;
+class ContainerProcess;
 struct StateXmlElement;
 
 // The processor the host talks to: two slots of hosted VST 2.x plug-ins, one of
 // them active, four options and an instance name.
-class PluginContainerAudioProcessor : public juce::AudioProcessor
+// Its editor listens for changes (ChangeBroadcaster) and asks what changed with
+// takeEditorChanges(); the processor knows nothing of the editor's class.
+class PluginContainerAudioProcessor : public juce::AudioProcessor,
+                                      public juce::ChangeBroadcaster,
+                                      public WatchedContainer
 {
 public:
     PluginContainerAudioProcessor();
@@ -32,6 +39,7 @@ public:
     double getTailLengthSeconds() const override;
     bool acceptsMidi() const override;
     bool producesMidi() const override;
+    // Defined with the editor (ui/PluginContainerAudioProcessorEditor.cpp).
     juce::AudioProcessorEditor* createEditor() override;
     bool hasEditor() const override;
 
@@ -53,20 +61,25 @@ public:
     void setStateInformation (const void* data, int sizeInBytes) override;
 
     // Options, name and slot accessors used by the panel, the watchdog and the state document.
-    bool getOption (int index);
+    // Reading an option changes nothing; option console answers the process-wide
+    // flag, so it follows a change made through another instance.
+    bool getOption (ContainerOption option) const;
+    void setOption (ContainerOption option, bool value);
+    // The same by option index (0 to 3).
+    bool getOption (int index) const;
     void setOption (int index, bool value);
     juce::String getInstanceName() const;
     void setInstanceName (juce::String name);
     juce::String getName (int index) const;
-    int getActivePlugin() const;
+    int getActivePlugin() const override;
     juce::AudioPluginInstance* getAudioPluginInstance (int index) const;
-    bool isPluginCrashed (int index) const;
+    bool isPluginCrashed (int index) const override;
     juce::String getPluginFilePath (int index) const;
 
     // Slot operations (message thread).
     bool loadPlugin (int index, juce::String path, juce::String pluginName);
     void unloadPlugin (int index, bool keepState, bool resumeProcessing);
-    bool changeActivePlugin (int index);
+    bool changeActivePlugin (int index) override;
     void editPlugin (int index);
 
     // Crash protection (message thread).
@@ -74,7 +87,22 @@ public:
     void recoverPlugin (int index);
     // Recovery the watchdog starts: the same plug-in comes back or the slot stays
     // empty with its snapshot; nobody is asked anything.
-    void recoverPluginUnattended (int index);
+    void recoverPluginUnattended (int index) override;
+
+    // What the watchdog reads and does (WatchedContainer).
+    bool holdsPlugin (int index) const override;
+    WatchPolicy getWatchPolicy() const override;
+    bool probePlugin (int index) override;
+    void markPluginCrashed (int index) override;
+
+    // What changed since the editor last asked: the whole view, and the slots
+    // whose program lists must be rebuilt after a load.
+    struct EditorChanges
+    {
+        bool view = false;
+        std::array<bool, 2> programs {};
+    };
+    EditorChanges takeEditorChanges();
 
     MyHostAudioProcessorEditor* getHostedEditor (int index) const;
     AudioProcessorState* getPluginState (int index) const;
@@ -96,6 +124,7 @@ private:
     void log (const juce::String& text);
     void refreshEditor();
     void reloadEditorPrograms (int index);
+    void notifyEditor();
     bool isValidSlot (int index) const noexcept { return index == 0 || index == 1; }
     void setActivePluginIndex (int index);
     void writeStateDocument (juce::MemoryBlock& destData);
@@ -143,7 +172,7 @@ private:
     // Read by state saves on host threads, written on the message thread.
     std::array<std::atomic<bool>, 2> plugin_crashed {};
     std::array<std::atomic<bool>, 2> slot_recovering {};
-    std::array<std::atomic<bool>, 4> options {};
+    std::array<std::atomic<bool>, numContainerOptions> options {};
     juce::String instance_name { "default instance" };
     // Guards instance_name against saves on host threads (the message thread writes it).
     mutable juce::CriticalSection name_lock;
@@ -163,16 +192,20 @@ private:
     std::atomic<double> host_sample_rate { 0.0 };
     std::atomic<int> host_block_size { 0 };
 
+    std::atomic<bool> editor_view_changed { false };
+    std::array<std::atomic<bool>, 2> editor_programs_changed {};
+
     // Hosted instance of the active slot as seen by host parameter calls.
     ActivePluginGuard parameter_target;
     // Keeps host-thread prepare/release and state saves apart from slot changes
     // on the message thread. Never held while calling into the host.
     juce::CriticalSection slot_lock;
 
+    // This instance's hold on the shared watchdog and console; taken and
+    // dropped inside the constructor and destructor, under the message lock.
+    std::optional<juce::SharedResourcePointer<ContainerProcess>> process;
+
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PluginContainerAudioProcessor)
 };
-
-extern int instances;
-extern std::unique_ptr<CrashWatchDog> watchdog;
 
 juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter();

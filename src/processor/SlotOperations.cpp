@@ -1,9 +1,8 @@
 // Loading, unloading and switching of slots. These run on the message thread;
 // every change to the active slot happens while processing is suspended.
 #include "PluginContainerAudioProcessor.h"
-#include "../console/KTDebugConsole.h"
+#include "ContainerProcess.h"
 #include "../crash/AudioProcessorState.h"
-#include "../crash/CrashWatchDog.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
 #include "../loading/VSTP2PluginLoader.h"
@@ -92,8 +91,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         }
         else
         {
-            if (watchdog != nullptr)
-                watchdog->stopTimer();
+            process->get().watchdog.stopTimer();
 
             if (index == active_plugin)
                 suspendProcessing (true);
@@ -127,8 +125,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
             reloadEditorPrograms (index);
 
-            if (watchdog != nullptr)
-                watchdog->startTimer (1000);
+            process->get().watchdog.startTimer (1000);
 
             result = true;
         }

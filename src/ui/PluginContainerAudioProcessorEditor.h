@@ -7,10 +7,12 @@
 class PluginContainerAudioProcessor;
 class GUI;
 
-// The container's editor: a fixed 368 x 384 window onto the main panel, and the
-// only way the processor refreshes the user interface.
+// The container's editor: a fixed 368 x 384 window onto the main panel. It
+// follows the processor's change messages, the only way the processor refreshes
+// the user interface.
 class PluginContainerAudioProcessorEditor : public juce::AudioProcessorEditor,
-                                            public KTDebugConsoleWriter
+                                            public KTDebugConsoleWriter,
+                                            private juce::ChangeListener
 {
 public:
     explicit PluginContainerAudioProcessorEditor (PluginContainerAudioProcessor* owner);
@@ -24,6 +26,9 @@ public:
     GUI* getPanel() const noexcept { return gui.get(); }
 
 private:
+    void changeListenerCallback (juce::ChangeBroadcaster* source) override;
+
+    PluginContainerAudioProcessor& container;
     std::unique_ptr<GUI> gui;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PluginContainerAudioProcessorEditor)

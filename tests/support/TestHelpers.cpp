@@ -78,9 +78,9 @@ namespace testing_support
     juce::StringArray ConsoleLines::lines() const
     {
         juce::StringArray result;
-        if (ktdebugconsole == nullptr || ktdebugconsole->getWindow() == nullptr)
+        if (ktdebugconsole() == nullptr || ktdebugconsole()->getWindow() == nullptr)
             return result;
-        const auto text = ktdebugconsole->getWindow()->getContent()->getTextEditor()->getText();
+        const auto text = ktdebugconsole()->getWindow()->getContent()->getTextEditor()->getText();
         result.addLines (text);
         result.removeEmptyStrings (false);
         return result;
@@ -99,8 +99,8 @@ namespace testing_support
 
     void ConsoleLines::clear()
     {
-        if (ktdebugconsole != nullptr && ktdebugconsole->getWindow() != nullptr)
-            ktdebugconsole->getWindow()->getContent()->getTextEditor()->clear();
+        if (ktdebugconsole() != nullptr && ktdebugconsole()->getWindow() != nullptr)
+            ktdebugconsole()->getWindow()->getContent()->getTextEditor()->clear();
     }
 
     juce::AudioBuffer<float> filledBuffer (int channels, int samples, float value)

@@ -4,6 +4,7 @@
 #include "console/KTDebugConsole.h"
 #include "console/KTDebugConsoleWindow.h"
 #include "console/NewComponent.h"
+#include "processor/ContainerProcess.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include <gtest/gtest.h>
 #include <memory>
@@ -17,7 +18,7 @@ namespace
 {
     KTDebugConsoleWindow* consoleWindow()
     {
-        return ktdebugconsole != nullptr ? ktdebugconsole->getWindow() : nullptr;
+        return ktdebugconsole() != nullptr ? ktdebugconsole()->getWindow() : nullptr;
     }
 
     juce::String windowText()
@@ -47,8 +48,8 @@ namespace
     {
         void SetUp() override
         {
-            ASSERT_EQ (instances, 0);
-            ASSERT_EQ (ktdebugconsole, nullptr);
+            ASSERT_EQ (instances(), 0);
+            ASSERT_EQ (ktdebugconsole(), nullptr);
             console = false;
         }
 
@@ -56,7 +57,7 @@ namespace
         {
             processors.clear();
             console = false;
-            EXPECT_EQ (ktdebugconsole, nullptr);
+            EXPECT_EQ (ktdebugconsole(), nullptr);
             EXPECT_EQ (consoleWindowsOnDesktop(), 0);
         }
 
@@ -73,25 +74,25 @@ namespace
 TEST_F (Console, LineWrittenWhileNoWindowIsOpenIsLost)
 {
     auto& p = newProcessor();
-    ASSERT_NE (ktdebugconsole, nullptr);
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
+    ASSERT_NE (ktdebugconsole(), nullptr);
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
 
-    ktdebugconsole->addLine ("written before the window");
+    ktdebugconsole()->addLine ("written before the window");
     p.setOption (0, true);
     ASSERT_NE (consoleWindow(), nullptr);
     EXPECT_EQ (windowText(), "");
 
-    ktdebugconsole->addLine ("first shown");
-    ktdebugconsole->addLine ("second shown");
+    ktdebugconsole()->addLine ("first shown");
+    ktdebugconsole()->addLine ("second shown");
     EXPECT_EQ (windowLines(), juce::StringArray ({ "first shown", "second shown" }));
 }
 
 TEST_F (Console, FirstWindowOpensCentredFromItsContentWithTheProductTitle)
 {
     auto& p = newProcessor();
-    EXPECT_EQ (ktdebugconsole->productName, "PluginTamblit console");
-    EXPECT_EQ (ktdebugconsole->windowX, -1);
-    EXPECT_EQ (ktdebugconsole->windowWidth, -1);
+    EXPECT_EQ (ktdebugconsole()->productName, "PluginTamblit console");
+    EXPECT_EQ (ktdebugconsole()->windowX, -1);
+    EXPECT_EQ (ktdebugconsole()->windowWidth, -1);
 
     p.setOption (0, true);
     auto* window = consoleWindow();
@@ -104,8 +105,8 @@ TEST_F (Console, FirstWindowOpensCentredFromItsContentWithTheProductTitle)
     EXPECT_EQ (window->getName(), "PluginTamblit console");
 
     // Opening is not a move the user made: nothing is remembered yet.
-    EXPECT_EQ (ktdebugconsole->windowX, -1);
-    EXPECT_EQ (ktdebugconsole->windowHeight, -1);
+    EXPECT_EQ (ktdebugconsole()->windowX, -1);
+    EXPECT_EQ (ktdebugconsole()->windowHeight, -1);
 
     // The window must settle at its content's size, not creep as the content
     // and the window resize each other.
@@ -126,11 +127,11 @@ TEST_F (Console, EveryInstanceSetsTheTitleAgain)
 {
     auto& p = newProcessor();
     p.setOption (0, true);
-    ktdebugconsole->setProductName ("restored title");
+    ktdebugconsole()->setProductName ("restored title");
     EXPECT_EQ (consoleWindow()->getName(), "restored title");
 
     newProcessor();
-    EXPECT_EQ (ktdebugconsole->productName, "PluginTamblit console");
+    EXPECT_EQ (ktdebugconsole()->productName, "PluginTamblit console");
     EXPECT_EQ (consoleWindow()->getName(), "PluginTamblit console");
 }
 
@@ -145,15 +146,15 @@ TEST_F (Console, ResizingTheWindowKeepsTheMarginAndIsRemembered)
     runLoopFor (200);
     EXPECT_EQ (window->getBounds(), juce::Rectangle<int> (90, 70, 800, 600));
     EXPECT_EQ (window->getContent()->getTextEditor()->getBounds(), juce::Rectangle<int> (16, 16, 768, 568));
-    EXPECT_EQ (ktdebugconsole->windowX, 90);
-    EXPECT_EQ (ktdebugconsole->windowY, 70);
-    EXPECT_EQ (ktdebugconsole->windowWidth, 800);
-    EXPECT_EQ (ktdebugconsole->windowHeight, 600);
+    EXPECT_EQ (ktdebugconsole()->windowX, 90);
+    EXPECT_EQ (ktdebugconsole()->windowY, 70);
+    EXPECT_EQ (ktdebugconsole()->windowWidth, 800);
+    EXPECT_EQ (ktdebugconsole()->windowHeight, 600);
 
     window->setTopLeftPosition (300, 200);
-    EXPECT_EQ (ktdebugconsole->windowX, 300);
-    EXPECT_EQ (ktdebugconsole->windowY, 200);
-    EXPECT_EQ (ktdebugconsole->windowWidth, 800);
+    EXPECT_EQ (ktdebugconsole()->windowX, 300);
+    EXPECT_EQ (ktdebugconsole()->windowY, 200);
+    EXPECT_EQ (ktdebugconsole()->windowWidth, 800);
 }
 
 TEST_F (Console, WindowClosedWithTheOptionReopensAtItsLastBounds)
@@ -166,9 +167,9 @@ TEST_F (Console, WindowClosedWithTheOptionReopensAtItsLastBounds)
         SCOPED_TRACE (bounds.toString());
         p.setOption (0, true);
         consoleWindow()->setBounds (bounds);
-        ktdebugconsole->addLine ("text that goes with the window");
+        ktdebugconsole()->addLine ("text that goes with the window");
         p.setOption (0, false);
-        EXPECT_FALSE (ktdebugconsole->hasWindow());
+        EXPECT_FALSE (ktdebugconsole()->hasWindow());
 
         p.setOption (0, true);
         ASSERT_NE (consoleWindow(), nullptr);
@@ -187,12 +188,12 @@ TEST_F (Console, AnyUnsetRememberedNumberOpensTheWindowCentred)
     for (int unset = 0; unset < 4; ++unset)
     {
         SCOPED_TRACE (unset);
-        ktdebugconsole->windowX = 50;
-        ktdebugconsole->windowY = 60;
-        ktdebugconsole->windowWidth = 700;
-        ktdebugconsole->windowHeight = 500;
-        std::atomic<int>* fields[] = { &ktdebugconsole->windowX, &ktdebugconsole->windowY,
-                          &ktdebugconsole->windowWidth, &ktdebugconsole->windowHeight };
+        ktdebugconsole()->windowX = 50;
+        ktdebugconsole()->windowY = 60;
+        ktdebugconsole()->windowWidth = 700;
+        ktdebugconsole()->windowHeight = 500;
+        std::atomic<int>* fields[] = { &ktdebugconsole()->windowX, &ktdebugconsole()->windowY,
+                          &ktdebugconsole()->windowWidth, &ktdebugconsole()->windowHeight };
         *fields[unset] = -1;
 
         p.setOption (0, true);
@@ -213,7 +214,7 @@ TEST_F (Console, CloseButtonHidesTheWindowUntilTheNextLineDiscardsIt)
 {
     auto& p = newProcessor();
     p.setOption (0, true);
-    ktdebugconsole->addLine ("before closing");
+    ktdebugconsole()->addLine ("before closing");
     auto* window = consoleWindow();
     window->closeButtonPressed();
 
@@ -227,11 +228,11 @@ TEST_F (Console, CloseButtonHidesTheWindowUntilTheNextLineDiscardsIt)
     EXPECT_EQ (consoleWindow(), window);
     EXPECT_FALSE (window->isOnDesktop());
 
-    ktdebugconsole->addLine ("lost with the hidden window");
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
+    ktdebugconsole()->addLine ("lost with the hidden window");
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
     EXPECT_TRUE (p.getOption (0));
 
-    ktdebugconsole->addLine ("lost, no window");
+    ktdebugconsole()->addLine ("lost, no window");
     p.setOption (0, true);
     ASSERT_NE (consoleWindow(), nullptr);
     EXPECT_TRUE (consoleWindow()->isOnDesktop());
@@ -246,7 +247,7 @@ TEST_F (Console, NewInstanceDoesNotBringAClosedWindowBack)
 
     auto& second = newProcessor();
     EXPECT_EQ (consoleWindowsOnDesktop(), 0);
-    EXPECT_FALSE (ktdebugconsole->hasWindow()); // its first line discarded the hidden window
+    EXPECT_FALSE (ktdebugconsole()->hasWindow()); // its first line discarded the hidden window
     EXPECT_TRUE (second.getOption (0));
 }
 
@@ -256,10 +257,10 @@ TEST_F (Console, SwitchingTheOptionOffDiscardsWindowAndText)
     auto& other = newProcessor();
     p.setOption (0, true);
     consoleWindow()->setBounds (200, 150, 500, 300);
-    ktdebugconsole->addLine ("some text");
+    ktdebugconsole()->addLine ("some text");
 
     other.setOption (0, false);
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
     EXPECT_EQ (consoleWindowsOnDesktop(), 0);
     EXPECT_FALSE (p.getOption (0));
 
@@ -278,24 +279,24 @@ TEST_F (Console, LastInstanceTakesWindowAndConsoleAlong)
     consoleWindow()->setBounds (10, 20, 500, 300);
 
     processors.erase (processors.begin());
-    ASSERT_NE (ktdebugconsole, nullptr);
+    ASSERT_NE (ktdebugconsole(), nullptr);
     EXPECT_EQ (consoleWindowsOnDesktop(), 1);
 
     processors.clear();
-    EXPECT_EQ (ktdebugconsole, nullptr);
+    EXPECT_EQ (ktdebugconsole(), nullptr);
     EXPECT_EQ (consoleWindowsOnDesktop(), 0);
 
     // The option is process-wide and outlives the console: the next instance
     // opens a fresh console's window, centred, with nothing remembered before it.
     auto& later = newProcessor();
-    ASSERT_NE (ktdebugconsole, nullptr);
-    EXPECT_EQ (ktdebugconsole->productName, "PluginTamblit console");
+    ASSERT_NE (ktdebugconsole(), nullptr);
+    EXPECT_EQ (ktdebugconsole()->productName, "PluginTamblit console");
     ASSERT_NE (consoleWindow(), nullptr);
     EXPECT_EQ (consoleWindow()->getBounds(), centredOnMainDisplay (600, 400));
-    EXPECT_EQ (ktdebugconsole->windowX, -1);
-    EXPECT_EQ (ktdebugconsole->windowY, -1);
-    EXPECT_EQ (ktdebugconsole->windowWidth, -1);
-    EXPECT_EQ (ktdebugconsole->windowHeight, -1);
+    EXPECT_EQ (ktdebugconsole()->windowX, -1);
+    EXPECT_EQ (ktdebugconsole()->windowY, -1);
+    EXPECT_EQ (ktdebugconsole()->windowWidth, -1);
+    EXPECT_EQ (ktdebugconsole()->windowHeight, -1);
     EXPECT_EQ (windowLines(), juce::StringArray ({ "watchdog->getNumberOfPluginsBeingWatched():1",
                                                    "PluginContainerAudioProcessor::PluginContainerAudioProcessor()" }));
     later.setOption (0, false);
@@ -305,12 +306,12 @@ TEST_F (Console, LinesFromOtherThreadsArriveInOrderThroughTheMessageLoop)
 {
     auto& p = newProcessor();
     p.setOption (0, true);
-    ktdebugconsole->addLine ("from the message thread");
+    ktdebugconsole()->addLine ("from the message thread");
 
     constexpr int count = 200;
     std::thread writer ([] {
         for (int i = 0; i < count; ++i)
-            ktdebugconsole->addLine ("host line " + juce::String (i));
+            ktdebugconsole()->addLine ("host line " + juce::String (i));
     });
     writer.join();
 
@@ -330,27 +331,27 @@ TEST_F (Console, LineFromAnotherThreadLeavesAClosedWindowToTheMessageThread)
     auto* window = consoleWindow();
     window->closeButtonPressed();
 
-    std::thread writer ([] { ktdebugconsole->addLine ("from a host thread"); });
+    std::thread writer ([] { ktdebugconsole()->addLine ("from a host thread"); });
     writer.join();
     EXPECT_EQ (consoleWindow(), window); // not deleted off the message thread
 
-    ASSERT_TRUE (runLoopUntil ([] { return ! ktdebugconsole->hasWindow(); }, 5000));
+    ASSERT_TRUE (runLoopUntil ([] { return ! ktdebugconsole()->hasWindow(); }, 5000));
     EXPECT_TRUE (p.getOption (0));
 }
 
 TEST_F (Console, LineFromAnotherThreadReachesTheConsoleThatExistsWhenItRuns)
 {
     newProcessor();
-    std::thread writer ([] { ktdebugconsole->addLine ("for the old console"); });
+    std::thread writer ([] { ktdebugconsole()->addLine ("for the old console"); });
     writer.join();
     processors.clear();
-    EXPECT_EQ (ktdebugconsole, nullptr);
+    EXPECT_EQ (ktdebugconsole(), nullptr);
 
     // Delivered with no console at all: dropped, nothing breaks.
     runLoopFor (50);
 
     newProcessor().setOption (0, true);
-    std::thread second ([] { ktdebugconsole->addLine ("for the new console"); });
+    std::thread second ([] { ktdebugconsole()->addLine ("for the new console"); });
     second.join();
     ASSERT_TRUE (runLoopUntil ([] { return windowLines().contains ("for the new console"); }, 5000));
     EXPECT_FALSE (windowLines().contains ("for the old console"));

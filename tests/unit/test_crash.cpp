@@ -3,6 +3,7 @@
 #include "FixtureSignal.h"
 #include "crash/AudioProcessorState.h"
 #include "crash/CrashWatchDog.h"
+#include "processor/ContainerProcess.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
@@ -344,7 +345,7 @@ TEST (CrashWatchDogList, InstancesAreProbedInRegistrationOrderEachByItsOwnOption
     ASSERT_TRUE (second->loadPlugin (0, TAMBLIT_FIXTURE_BRIDGE, ""));
     ASSERT_TRUE (second->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH, ""));
     second->setOption (2, false);
-    ASSERT_EQ (watchdog->getNumberOfPluginsBeingWatched(), 2);
+    ASSERT_EQ (watchdog()->getNumberOfPluginsBeingWatched(), 2);
 
     crashAll (TAMBLIT_FIXTURE_BRIDGE);
     ASSERT_TRUE (runLoopUntil ([&] { return second->isPluginCrashed (0); }, oneTickMs));
@@ -361,15 +362,15 @@ TEST (CrashWatchDogList, InstancesAreProbedInRegistrationOrderEachByItsOwnOption
 TEST (CrashWatchDogList, TheLastInstanceTakesTheWatchdogWithIt)
 {
     auto a = std::make_unique<PluginContainerAudioProcessor>();
-    ASSERT_NE (watchdog, nullptr);
-    EXPECT_TRUE (watchdog->isTimerRunning());
-    EXPECT_EQ (watchdog->getTimerInterval(), 1000);
+    ASSERT_NE (watchdog(), nullptr);
+    EXPECT_TRUE (watchdog()->isTimerRunning());
+    EXPECT_EQ (watchdog()->getTimerInterval(), 1000);
     auto b = std::make_unique<PluginContainerAudioProcessor>();
     a.reset();
-    ASSERT_NE (watchdog, nullptr);
-    EXPECT_EQ (watchdog->getNumberOfPluginsBeingWatched(), 1);
+    ASSERT_NE (watchdog(), nullptr);
+    EXPECT_EQ (watchdog()->getNumberOfPluginsBeingWatched(), 1);
     b.reset();
-    EXPECT_EQ (watchdog, nullptr);
+    EXPECT_EQ (watchdog(), nullptr);
 }
 
 TEST (CrashAudio, HealthySlotIsHeardWithinOneTickPlusABlockOfTheCrash)

@@ -7,7 +7,7 @@
 #include "hosted_editor/MyHostAudioProcessorEditorWindow.h"
 #include "hosted_editor/NativeEditorWindow.h"
 #include "hosted_editor/x11/MyX11Window.h"
-#include "plugin/PluginIdentity.h"
+#include "hosted_editor/EditorSwitches.h"
 #include "FixtureSignal.h"
 
 #include <gtest/gtest.h>

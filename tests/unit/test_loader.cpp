@@ -29,8 +29,8 @@ namespace
 
 TEST (Loader, StandardOutputTextsFollowTheFormatLifetime)
 {
-    ASSERT_EQ (vstpluginaudioformat, nullptr);
-    ASSERT_EQ (vst2_plugin_counter, 0);
+    ASSERT_EQ (vstpluginaudioformat(), nullptr);
+    ASSERT_EQ (vst2_plugin_counter(), 0);
 
     std::string firstCreated, secondCreated, loaded, secondGone, lastGone;
     {
@@ -41,7 +41,7 @@ TEST (Loader, StandardOutputTextsFollowTheFormatLifetime)
         StdoutCapture capture2;
         auto second = std::make_unique<VSTP2PluginLoader>();
         secondCreated = capture2.finish();
-        EXPECT_EQ (vst2_plugin_counter, 2);
+        EXPECT_EQ (vst2_plugin_counter(), 2);
         EXPECT_EQ (num_plugins_loaded_, 2);
 
         StdoutCapture capture3;
@@ -62,8 +62,8 @@ TEST (Loader, StandardOutputTextsFollowTheFormatLifetime)
     EXPECT_NE (loaded.find ("\nTrying to create instance...OK"), std::string::npos) << loaded;
     EXPECT_EQ (secondGone, "\n~VSTP2PluginLoader()");
     EXPECT_EQ (lastGone, "\n~VSTP2PluginLoader()\ndeallocating plugin_instance\ndeallocating VSTPluginFormat");
-    EXPECT_EQ (vstpluginaudioformat, nullptr);
-    EXPECT_EQ (vst2_plugin_counter, 0);
+    EXPECT_EQ (vstpluginaudioformat(), nullptr);
+    EXPECT_EQ (vst2_plugin_counter(), 0);
     EXPECT_EQ (num_plugins_loaded_, 0);
 }
 

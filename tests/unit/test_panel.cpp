@@ -491,8 +491,8 @@ TEST_F (Panel, ConsoleToggleReachesEveryInstanceAtItsNextRefresh)
     click (*gui->consoleB);
     EXPECT_TRUE (processor->getOption (0));
     EXPECT_TRUE (other->getOption (0));
-    ASSERT_NE (ktdebugconsole, nullptr);
-    EXPECT_TRUE (ktdebugconsole->hasWindow());
+    ASSERT_NE (ktdebugconsole(), nullptr);
+    EXPECT_TRUE (ktdebugconsole()->hasWindow());
 
     EXPECT_FALSE (otherWindow.gui->consoleB->getToggleState()); // no polling
     otherWindow.editor->updateGUI();
@@ -500,7 +500,7 @@ TEST_F (Panel, ConsoleToggleReachesEveryInstanceAtItsNextRefresh)
 
     click (*otherWindow.gui->consoleB);
     EXPECT_FALSE (processor->getOption (0));
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
 
     delete otherWindow.editor;
     otherWindow.editor = nullptr;

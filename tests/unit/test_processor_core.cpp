@@ -4,6 +4,7 @@
 #include "console/KTDebugConsole.h"
 #include "console/KTDebugConsoleWindow.h"
 #include "crash/CrashWatchDog.h"
+#include "processor/ContainerProcess.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include <gtest/gtest.h>
 #include <memory>
@@ -33,18 +34,18 @@ namespace
     {
         void SetUp() override
         {
-            ASSERT_EQ (instances, 0);
-            ASSERT_EQ (watchdog, nullptr);
-            ASSERT_EQ (ktdebugconsole, nullptr);
+            ASSERT_EQ (instances(), 0);
+            ASSERT_EQ (watchdog(), nullptr);
+            ASSERT_EQ (ktdebugconsole(), nullptr);
             console = false;
         }
 
         void TearDown() override
         {
             console = false;
-            EXPECT_EQ (instances, 0);
-            EXPECT_EQ (watchdog, nullptr);
-            EXPECT_EQ (ktdebugconsole, nullptr);
+            EXPECT_EQ (instances(), 0);
+            EXPECT_EQ (watchdog(), nullptr);
+            EXPECT_EQ (ktdebugconsole(), nullptr);
         }
     };
 }
@@ -88,37 +89,37 @@ TEST_F (ProcessorCore, InstanceNameIsKeptAsGiven)
 TEST_F (ProcessorCore, FirstInstanceCreatesWatchdogAndConsole)
 {
     auto p = std::make_unique<PluginContainerAudioProcessor>();
-    ASSERT_NE (watchdog, nullptr);
-    EXPECT_TRUE (watchdog->isTimerRunning());
-    EXPECT_EQ (watchdog->getTimerInterval(), 1000);
-    EXPECT_EQ (watchdog->getNumberOfPluginsBeingWatched(), 1);
-    ASSERT_NE (ktdebugconsole, nullptr);
-    EXPECT_EQ (ktdebugconsole->productName, "PluginTamblit console");
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
-    EXPECT_EQ (instances, 1);
+    ASSERT_NE (watchdog(), nullptr);
+    EXPECT_TRUE (watchdog()->isTimerRunning());
+    EXPECT_EQ (watchdog()->getTimerInterval(), 1000);
+    EXPECT_EQ (watchdog()->getNumberOfPluginsBeingWatched(), 1);
+    ASSERT_NE (ktdebugconsole(), nullptr);
+    EXPECT_EQ (ktdebugconsole()->productName, "PluginTamblit console");
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
+    EXPECT_EQ (instances(), 1);
 }
 
 TEST_F (ProcessorCore, SecondInstanceJoinsTheSharedObjectsAndSaysSo)
 {
     auto first = std::make_unique<PluginContainerAudioProcessor>();
     ConsoleLines lines (*first);
-    auto* sharedWatchdog = watchdog.get();
-    auto* sharedConsole = ktdebugconsole.get();
+    auto* sharedWatchdog = watchdog();
+    auto* sharedConsole = ktdebugconsole();
     lines.clear();
 
     auto second = std::make_unique<PluginContainerAudioProcessor>();
-    EXPECT_EQ (watchdog.get(), sharedWatchdog);
-    EXPECT_EQ (ktdebugconsole.get(), sharedConsole);
-    EXPECT_EQ (watchdog->getNumberOfPluginsBeingWatched(), 2);
-    EXPECT_EQ (instances, 2);
+    EXPECT_EQ (watchdog(), sharedWatchdog);
+    EXPECT_EQ (ktdebugconsole(), sharedConsole);
+    EXPECT_EQ (watchdog()->getNumberOfPluginsBeingWatched(), 2);
+    EXPECT_EQ (instances(), 2);
     EXPECT_EQ (lines.lines(), linesOf (watchedLine (2), constructorLine));
 
     lines.clear();
     second.reset();
-    EXPECT_EQ (watchdog.get(), sharedWatchdog);
-    EXPECT_TRUE (watchdog->isTimerRunning());
-    EXPECT_EQ (watchdog->getNumberOfPluginsBeingWatched(), 1);
-    EXPECT_EQ (ktdebugconsole.get(), sharedConsole);
+    EXPECT_EQ (watchdog(), sharedWatchdog);
+    EXPECT_TRUE (watchdog()->isTimerRunning());
+    EXPECT_EQ (watchdog()->getNumberOfPluginsBeingWatched(), 1);
+    EXPECT_EQ (ktdebugconsole(), sharedConsole);
     EXPECT_EQ (lines.lines(), linesOf (watchedLine (1)));
 }
 
@@ -148,24 +149,24 @@ TEST_F (ProcessorCore, LastInstanceTakesWatchdogAndConsoleAndTheNextBringsThemBa
     EXPECT_EQ (consoleWindowsOnDesktop(), 1);
 
     first.reset();
-    EXPECT_NE (watchdog, nullptr);
-    EXPECT_NE (ktdebugconsole, nullptr);
+    EXPECT_NE (watchdog(), nullptr);
+    EXPECT_NE (ktdebugconsole(), nullptr);
 
     second.reset();
-    EXPECT_EQ (watchdog, nullptr);
-    EXPECT_EQ (ktdebugconsole, nullptr);
+    EXPECT_EQ (watchdog(), nullptr);
+    EXPECT_EQ (ktdebugconsole(), nullptr);
     EXPECT_EQ (consoleWindowsOnDesktop(), 0);
-    EXPECT_EQ (instances, 0);
+    EXPECT_EQ (instances(), 0);
 
     console = false;
     auto again = std::make_unique<PluginContainerAudioProcessor>();
-    ASSERT_NE (watchdog, nullptr);
-    EXPECT_TRUE (watchdog->isTimerRunning());
-    EXPECT_EQ (watchdog->getTimerInterval(), 1000);
-    EXPECT_EQ (watchdog->getNumberOfPluginsBeingWatched(), 1);
-    ASSERT_NE (ktdebugconsole, nullptr);
-    EXPECT_EQ (ktdebugconsole->windowX, -1);
-    EXPECT_EQ (ktdebugconsole->productName, "PluginTamblit console");
+    ASSERT_NE (watchdog(), nullptr);
+    EXPECT_TRUE (watchdog()->isTimerRunning());
+    EXPECT_EQ (watchdog()->getTimerInterval(), 1000);
+    EXPECT_EQ (watchdog()->getNumberOfPluginsBeingWatched(), 1);
+    ASSERT_NE (ktdebugconsole(), nullptr);
+    EXPECT_EQ (ktdebugconsole()->windowX, -1);
+    EXPECT_EQ (ktdebugconsole()->productName, "PluginTamblit console");
 }
 
 TEST_F (ProcessorCore, ConsoleOptionFollowsAnotherInstance)
@@ -180,7 +181,7 @@ TEST_F (ProcessorCore, ConsoleOptionFollowsAnotherInstance)
 
     b.setOption (0, false);
     EXPECT_FALSE (a.getOption (0));
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
 }
 
 TEST_F (ProcessorCore, SwitchingTheConsoleOnTwiceLeavesOneWindow)
@@ -188,13 +189,13 @@ TEST_F (ProcessorCore, SwitchingTheConsoleOnTwiceLeavesOneWindow)
     PluginContainerAudioProcessor a;
     PluginContainerAudioProcessor b;
     a.setOption (0, true);
-    auto* window = ktdebugconsole->getWindow();
+    auto* window = ktdebugconsole()->getWindow();
     ASSERT_NE (window, nullptr);
-    ktdebugconsole->addLine ("kept");
+    ktdebugconsole()->addLine ("kept");
 
     a.setOption (0, true);
     b.setOption (0, true);
-    EXPECT_EQ (ktdebugconsole->getWindow(), window);
+    EXPECT_EQ (ktdebugconsole()->getWindow(), window);
     EXPECT_EQ (consoleWindowsOnDesktop(), 1);
     EXPECT_TRUE (window->getContent() != nullptr);
     b.setOption (0, false);
@@ -203,14 +204,14 @@ TEST_F (ProcessorCore, SwitchingTheConsoleOnTwiceLeavesOneWindow)
 TEST_F (ProcessorCore, SwitchingTheConsoleOffWithoutWindowOnlyChangesFlags)
 {
     PluginContainerAudioProcessor p;
-    auto* sharedConsole = ktdebugconsole.get();
+    auto* sharedConsole = ktdebugconsole();
     console = true; // on, but no window was opened
 
     p.setOption (0, false);
     EXPECT_FALSE (console);
     EXPECT_FALSE (p.getOption (0));
-    EXPECT_EQ (ktdebugconsole.get(), sharedConsole);
-    EXPECT_FALSE (ktdebugconsole->hasWindow());
+    EXPECT_EQ (ktdebugconsole(), sharedConsole);
+    EXPECT_FALSE (ktdebugconsole()->hasWindow());
     EXPECT_EQ (consoleWindowsOnDesktop(), 0);
 }
 
@@ -224,7 +225,7 @@ TEST_F (ProcessorCore, OtherOptionsAreStoredWithoutSideEffects)
         p.setOption (option, ! before);
         EXPECT_EQ (p.getOption (option), ! before);
         EXPECT_FALSE (console);
-        EXPECT_FALSE (ktdebugconsole->hasWindow());
+        EXPECT_FALSE (ktdebugconsole()->hasWindow());
         EXPECT_FALSE (p.getOption (0));
     }
     EXPECT_EQ (p.getOption (1), true);
@@ -249,7 +250,7 @@ TEST_F (ProcessorCore, NewInstanceOpensTheConsoleBeforeItsFirstLines)
     first.reset(); // console object gone, the option stays on
 
     auto p = std::make_unique<PluginContainerAudioProcessor>();
-    ASSERT_NE (ktdebugconsole->getWindow(), nullptr);
+    ASSERT_NE (ktdebugconsole()->getWindow(), nullptr);
     ConsoleLines lines (*p);
     EXPECT_EQ (lines.lines(), linesOf (watchedLine (1), constructorLine));
 }

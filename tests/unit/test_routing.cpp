@@ -3,6 +3,7 @@
 #include "support/TestHelpers.h"
 #include "FixtureSignal.h"
 #include "console/KTDebugConsole.h"
+#include "processor/ContainerProcess.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include <gtest/gtest.h>
 #include <limits>
@@ -50,7 +51,7 @@ namespace
     {
         void SetUp() override
         {
-            ASSERT_EQ (instances, 0);
+            ASSERT_EQ (instances(), 0);
             console = false;
             processor = std::make_unique<PluginContainerAudioProcessor>();
         }
@@ -59,7 +60,7 @@ namespace
         {
             processor.reset();
             console = false;
-            EXPECT_EQ (instances, 0);
+            EXPECT_EQ (instances(), 0);
         }
 
         // What the wrapper does before playback starts.

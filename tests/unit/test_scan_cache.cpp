@@ -1,6 +1,7 @@
 // The process-wide scan cache, the external scanner route and the Scanlet64
 // program, on real VST 2.x files. The cache is never emptied, so every test
 // works on copies of the fixtures in a folder of its own.
+#include "loading/ExternalScanner.h"
 #include "loading/PluginScanCache.h"
 #include "loading/VSTP2PluginLoader.h"
 #include "support/TestHelpers.h"

@@ -251,17 +251,17 @@ TEST_F (State, ConsoleTitleAndBoundsApplyOnceAndNotWhenUnusable)
     const juce::String head = "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"c\" ";
     save(); // re-arms the one-time restore
     restore (doc ("", head + "windowName=\"Other title\" x=\"-1\" y=\"40\" w=\"500\" h=\"300\""));
-    EXPECT_EQ (ktdebugconsole->productName, "Other title");
+    EXPECT_EQ (ktdebugconsole()->productName, "Other title");
     EXPECT_FALSE (ktdebugconsolesizeset);
 
     restore (doc ("", head + "windowName=\"Placed\" x=\"30\" y=\"40\" w=\"500\" h=\"300\""));
     EXPECT_TRUE (ktdebugconsolesizeset);
-    EXPECT_EQ (ktdebugconsole->windowX, 30);
-    EXPECT_EQ (ktdebugconsole->windowWidth, 500);
+    EXPECT_EQ (ktdebugconsole()->windowX, 30);
+    EXPECT_EQ (ktdebugconsole()->windowWidth, 500);
 
     restore (doc ("", head + "windowName=\"Later\" x=\"70\" y=\"80\" w=\"400\" h=\"200\""));
-    EXPECT_EQ (ktdebugconsole->productName, "Placed");
-    EXPECT_EQ (ktdebugconsole->windowX, 30);
+    EXPECT_EQ (ktdebugconsole()->productName, "Placed");
+    EXPECT_EQ (ktdebugconsole()->windowX, 30);
 }
 
 TEST_F (State, DamagedBlobsChangeNothing)
@@ -555,10 +555,10 @@ TEST_F (State, OneElementPerSlotFiniteValuesAndConsoleBoundsOnAScreen)
     }
     EXPECT_FLOAT_EQ (second->getParameters()[4]->getValue(), 0.375f);
 
-    ASSERT_NE (ktdebugconsole, nullptr);
-    EXPECT_EQ (ktdebugconsole->getRememberedBounds(), juce::Rectangle<int> (16384, -16384, 16384, 1));
+    ASSERT_NE (ktdebugconsole(), nullptr);
+    EXPECT_EQ (ktdebugconsole()->getRememberedBounds(), juce::Rectangle<int> (16384, -16384, 16384, 1));
     ktdebugconsolesizeset = false;
-    ktdebugconsole->rememberBounds ({ -1, -1, -1, -1 });
+    ktdebugconsole()->rememberBounds ({ -1, -1, -1, -1 });
 }
 
 TEST_F (State, HostThreadsSaveAndRestoreWhileTheMessageThreadIsBusy)

@@ -1,5 +1,4 @@
 #include "MyX11Window.h"
-#include "../NativeEditorWindow.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -150,7 +149,7 @@ void MyX11Window::onTimer()
     if (! processPendingEvents())
         return;
     if (userData != nullptr)
-        userData->eee34ty0w9845rgymsiufdgomiukioukpuo();
+        userData->windowIdle();
 }
 
 void MyX11Window::update()
@@ -162,7 +161,7 @@ void MyX11Window::update()
     std::fflush (stdout);
 
     if (userData != nullptr)
-        userData->WhatToDoWhenTheWindowIsMoved (frame.getX(), frame.getY(), frame.getWidth(), frame.getHeight());
+        userData->windowMoved (frame.getX(), frame.getY(), frame.getWidth(), frame.getHeight());
 }
 
 void MyX11Window::close()
@@ -173,7 +172,7 @@ void MyX11Window::close()
 
     // The plug-in's editor sleeps and closes while its parent window still exists.
     if (userData != nullptr)
-        userData->eee34ty0w9845rgymsiufkiukpuoipku (true);
+        userData->windowClosing();
 
     delete this;
 }

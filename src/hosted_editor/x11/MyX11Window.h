@@ -4,7 +4,6 @@
 #include <juce_graphics/juce_graphics.h>
 
 struct _XDisplay;
-class eee34ty0w9845rgymsiufdgomiugdfi;
 
 // Top-level X11 window that carries a hosted plug-in's editor.
 //
@@ -19,6 +18,19 @@ class eee34ty0w9845rgymsiufdgomiugdfi;
 class MyX11Window : private juce::AsyncUpdater
 {
 public:
+    // What the window reports to whoever shows an editor in it (message thread).
+    class Listener
+    {
+    public:
+        virtual ~Listener() = default;
+        // Every idle tick, after the window's events were serviced.
+        virtual void windowIdle() = 0;
+        // The frame in root coordinates, on every update.
+        virtual void windowMoved (int x, int y, int width, int height) = 0;
+        // The window is about to close: the editor in it must go first.
+        virtual void windowClosing() = 0;
+    };
+
     // A mapped window whose content area has the given root position and size;
     // null when no X display can be opened.
     static MyX11Window* create (juce::Rectangle<int> contentArea);
@@ -27,7 +39,7 @@ public:
     void onTimer();
     // Nothing to do: notifications reach the window as X events.
     void NotifyOfMessage() {}
-    void SetUserData (eee34ty0w9845rgymsiufdgomiugdfi* owner) { userData = owner; }
+    void SetUserData (Listener* owner) { userData = owner; }
     // Frame tracking: writes the two position lines and reports the frame to the owner.
     void update();
     // Closes the owner's plug-in editor (sleep, close), then the window; deletes this.
@@ -63,7 +75,7 @@ private:
     unsigned long window = 0;
     unsigned long wmProtocols = 0;
     unsigned long wmDeleteWindow = 0;
-    eee34ty0w9845rgymsiufdgomiugdfi* userData = nullptr;
+    Listener* userData = nullptr;
     bool closing = false;
 
     JUCE_DECLARE_NON_COPYABLE (MyX11Window)

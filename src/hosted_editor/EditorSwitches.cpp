@@ -1,4 +1,4 @@
-#include "PluginIdentity.h"
+#include "EditorSwitches.h"
 
 bool isVST = true;
 bool useNativeVSTEditor = true;

@@ -1,0 +1,104 @@
+#include "ExternalScanner.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+    // The loader may name a binary relative to the working directory the host had
+    // when it loaded us, and the host may change that directory later: resolve it
+    // once, while this binary is being loaded.
+    std::string resolveBinaryPath (const void* address)
+    {
+        Dl_info info {};
+        link_map* map = nullptr;
+        if (dladdr1 (address, &info, reinterpret_cast<void**> (&map), RTLD_DL_LINKMAP) == 0)
+            return {};
+
+        // The main program's link map has an empty name; dli_fname is then only argv[0].
+        const bool isMainProgram = map == nullptr || map->l_name == nullptr || map->l_name[0] == 0;
+        const char* name = isMainProgram ? "/proc/self/exe" : info.dli_fname;
+        if (name == nullptr)
+            return {};
+
+        char resolved[PATH_MAX];
+        if (realpath (name, resolved) == nullptr)
+            return {};
+        return resolved;
+    }
+
+    const std::string ownBinaryPath = resolveBinaryPath (reinterpret_cast<const void*> (&resolveBinaryPath));
+}
+
+juce::File binaryHoldingAddress (const void* address)
+{
+    const auto path = resolveBinaryPath (address);
+    return path.empty() ? juce::File() : juce::File (juce::String::fromUTF8 (path.c_str()));
+}
+
+juce::File expectedScannerLocation (const juce::String& scannerName)
+{
+    // JUCE's currentApplicationFile is only the fallback: the scanner belongs to
+    // this binary, which inside a host is a shared object, not the host program.
+    auto ownBinary = ownBinaryPath.empty() ? juce::File::getSpecialLocation (juce::File::currentApplicationFile)
+                                           : juce::File (juce::String::fromUTF8 (ownBinaryPath.c_str()));
+    return scannerLocationFor (ownBinary, scannerName);
+}
+
+juce::File scannerLocationFor (const juce::File& binary, const juce::String& scannerName)
+{
+    const auto folder = binary.getParentDirectory();
+    const auto contents = folder.getParentDirectory();
+    const bool inBundleArchitectureFolder = contents.getFileName() == "Contents"
+                                            && folder.getFileName() != "Resources";
+    const auto base = inBundleArchitectureFolder ? contents.getFullPathName()
+                                                 : folder.getFullPathName() + "/Contents";
+    return juce::File (base + "/Resources/" + juce::File (scannerName).getFileName());
+}
+
+bool isRunnableScanner (const juce::File& scanner)
+{
+    return scanner.existsAsFile() && access (scanner.getFullPathName().toRawUTF8(), X_OK) == 0;
+}
+
+juce::String quotedForShell (const juce::String& text)
+{
+    return "'" + text.replace ("'", "'\\''") + "'";
+}
+
+void scanWithExternalProcess (const juce::File& scanner, const juce::String& path,
+                              juce::OwnedArray<juce::PluginDescription>& out)
+{
+    const auto resultPath = juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName()
+                            + "/" + juce::File (path).getFileNameWithoutExtension()
+                            + juce::Uuid().toString() + ".txt";
+    const juce::File result (resultPath);
+
+    // The arguments go through /bin/sh: single quotes keep blanks, quotes, '$'
+    // and backquotes of a plug-in path from being split or run.
+    const auto arguments = quotedForShell (path) + " " + quotedForShell (resultPath);
+
+    if (! isRunnableScanner (scanner))
+        return;
+
+    result.deleteFile();
+    scanner.startAsProcess (arguments);
+
+    for (int waited = 0; ! result.existsAsFile() && waited < 5000; waited += 50)
+        juce::Thread::sleep (50);
+
+    if (! result.existsAsFile())
+        return;
+
+    if (auto document = juce::XmlDocument::parse (result))
+    {
+        auto description = std::make_unique<juce::PluginDescription>();
+        if (description->loadFromXml (*document))
+            out.add (description.release());
+    }
+    result.deleteFile();
+}
