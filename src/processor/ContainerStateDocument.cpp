@@ -14,9 +14,8 @@
 #include "../console/KTDebugConsoleWindow.h"
 #include "../crash/AudioProcessorState.h"
 #include "../loading/GenericAudioPluginLoader.h"
-#include "StateXmlParser.h"
+#include "StateCodec.h"
 #include <cmath>
-#include <cstdlib>
 
 namespace
 {
@@ -26,38 +25,10 @@ namespace
     constexpr int restoreFinishTimeoutMs = 30000;
     constexpr int saveLockTimeoutMs = 3000;
 
-    // Console bounds beyond these are damage: no screen shows them.
-    constexpr int maximumConsoleCoordinate = 16384;
-    constexpr int maximumConsoleSize = 16384;
-
     bool onMessageThread()
     {
         auto* mm = juce::MessageManager::getInstanceWithoutCreating();
         return mm == nullptr || mm->isThisTheMessageThread();
-    }
-
-    juce::String tagPrefix (const StateXmlElement& element)
-    {
-        return element.tag.upToFirstOccurrenceOf (":", false, false);
-    }
-
-    int atoiOf (const juce::String& text) { return std::atoi (text.toRawUTF8()); }
-
-    // JUCE's base-64 form is "<byte count>.<characters>", and its decoder sizes the
-    // block from the count alone. A damaged count (negative, or far beyond what the
-    // characters can hold) would ask for gigabytes: refuse it instead.
-    bool decodeHostedBlob (const juce::String& encoded, juce::MemoryBlock& blob)
-    {
-        const int dot = encoded.indexOfChar ('.');
-        if (dot < 0)
-            return false;
-
-        const auto count = (juce::int64) encoded.substring (0, dot).getIntValue();
-        const auto characters = (juce::int64) (encoded.length() - dot - 1);
-        if (count < 0 || count > characters * 6 / 8 + 1)
-            return false;
-
-        return blob.fromBase64Encoding (encoded);
     }
 
     // Takes `lock` within `timeoutMs`; false if it stayed held.
@@ -73,12 +44,6 @@ namespace
             juce::Thread::sleep (1);
         }
     }
-
-    struct ConsoleLook
-    {
-        juce::String productName;
-        int x, y, w, h;
-    };
 }
 
 void PluginContainerAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
@@ -209,21 +174,19 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
     }
     struct Leave { juce::CriticalSection& lock; ~Leave() { lock.exit(); } } leave { slot_lock };
 
-    juce::XmlElement root ("pluginData");
-    auto* main = new juce::XmlElement ("main_plugin");
-    main->setAttribute ("activePlugin", active_plugin);
+    ContainerState state;
+    auto& settings = state.settings;
+    settings.activeSlot = active_plugin;
 
     for (int option = 0; option < 4; ++option)
-        main->setAttribute ("optionB" + juce::String (option), getOption (option) ? 1 : 0);
+        settings.options[(size_t) option] = getOption (option);
 
-    main->setAttribute ("instanceName", name);
+    settings.instanceName = name;
 
     ktdebugconsolesizeset = false;
 
     if (auto* theConsole = ktdebugconsole())
     {
-        main->setAttribute ("windowName", theConsole->getProductName());
-
         // Only the message thread may ask the window; elsewhere the bounds the
         // window last reported stand.
         if (onMessageThread())
@@ -231,25 +194,25 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
                 theConsole->rememberBounds (window->getBounds());
 
         const auto bounds = theConsole->getRememberedBounds();
-        main->setAttribute ("x", bounds.getX());
-        main->setAttribute ("y", bounds.getY());
-        main->setAttribute ("w", bounds.getWidth());
-        main->setAttribute ("h", bounds.getHeight());
+        settings.console = ConsoleState { theConsole->getProductName(), bounds.getX(), bounds.getY(), bounds.getWidth(), bounds.getHeight() };
     }
 
-    root.addChildElement (main);
-
+    int childElements = 1;
     for (int index = 0; index < 2; ++index)
-        if (auto* element = createSlotElement (index))
-            root.addChildElement (element);
+    {
+        SlotState slot;
+        if (fillSlotState (index, slot))
+        {
+            state.slots[(size_t) index] = std::move (slot);
+            ++childElements;
+        }
+    }
 
-    JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
-    const auto text = root.createDocument ({}, false, true, "UTF-8", 60);
-    JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+    const auto text = writeContainerState (state);
 
     const auto bytes = text.getNumBytesAsUTF8();
     log (name + ":bytes: " + juce::String ((int) bytes));
-    log (name + ":ChildElements: " + juce::String (root.getNumChildElements()));
+    log (name + ":ChildElements: " + juce::String (childElements));
 
     destData.insert (text.toRawUTF8(), bytes, 0);
     {
@@ -259,26 +222,28 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
     log (name + ":destData bytes: " + juce::String ((int) destData.getSize()));
 }
 
-// The slot's element, with slot_lock held. A healthy plug-in is asked for its
-// state, which becomes the slot's snapshot; an unhealthy one (crashed, being
-// reloaded, or gone after a failed reload) is written from its last good
-// snapshot, which stays as it is.
-juce::XmlElement* PluginContainerAudioProcessor::createSlotElement (int index)
+// The slot's saved state, with slot_lock held; false for a slot with nothing to
+// save. A healthy plug-in is asked for its state, which becomes the slot's
+// snapshot; an unhealthy one (crashed, being reloaded, or gone after a failed
+// reload) is written from its last good snapshot, which stays as it is.
+bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
 {
     auto* loader = plugin_loaders[(size_t) index].get();
 
     if (loader == nullptr)
     {
         if (plugin_states[(size_t) index] == nullptr || slot_origins[(size_t) index].filePath.isEmpty())
-            return nullptr;
+            return false;
         log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed reload, saving its last good state");
-        return createSlotElementFromSnapshot (index);
+        fillSlotStateFromSnapshot (index, slot);
+        return true;
     }
 
     if (! isSlotHealthy (index))
     {
         log (getInstanceName() + ":index " + juce::String (index) + " has crashed or is being reloaded, saving its last good state");
-        return createSlotElementFromSnapshot (index);
+        fillSlotStateFromSnapshot (index, slot);
+        return true;
     }
 
     auto snapshot = std::make_unique<AudioProcessorState>();
@@ -290,107 +255,64 @@ juce::XmlElement* PluginContainerAudioProcessor::createSlotElement (int index)
     else
         plugin_states[(size_t) index] = std::move (snapshot);
 
-    return createSlotElementFromSnapshot (index);
+    fillSlotStateFromSnapshot (index, slot);
+    return true;
 }
 
 // Every slot is written from what it was loaded from and its snapshot, so a
 // healthy plug-in and one that no longer answers are saved alike.
-juce::XmlElement* PluginContainerAudioProcessor::createSlotElementFromSnapshot (int index)
+void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotState& slot)
 {
     const auto& origin = slot_origins[(size_t) index];
+    slot.filePath = origin.filePath;
+    slot.pluginName = origin.pluginName;
+    slot.displayName = origin.displayName;
+    slot.numInputs = origin.numInputs;
+    slot.numOutputs = origin.numOutputs;
+
     auto* snapshot = plugin_states[(size_t) index].get();
-
-    auto* element = new juce::XmlElement ("plugin");
-    element->setAttribute ("index", index);
-    element->setAttribute ("filePath", origin.filePath);
-    element->setAttribute ("numInputs", origin.numInputs);
-    element->setAttribute ("numOutputs", origin.numOutputs);
-    element->setAttribute ("name", origin.displayName);
-
     if (snapshot == nullptr)
     {
         // Crashed before any save or restore: only the plug-in itself is known.
         log (getInstanceName() + ":index " + juce::String (index) + " has no good state to save, saving the plugin only");
-        element->setAttribute ("numParams", 0);
-        element->setAttribute ("loadedPluginName", origin.pluginName);
-        element->setAttribute ("binDataSize", 0);
-        element->setAttribute ("binData", juce::MemoryBlock().toBase64Encoding());
         log ("binary data size: 0");
-        return element;
+        return;
     }
 
-    element->setAttribute ("numParams", snapshot->parameters.size());
-    if (snapshot->current_program != -1)
-        element->setAttribute ("currentProgram", snapshot->current_program);
-    element->setAttribute ("loadedPluginName", origin.pluginName);
-
-    element->setAttribute ("binDataSize", (int) snapshot->state_data.getSize());
-    element->setAttribute ("binData", snapshot->state_data.toBase64Encoding());
-    log ("binary data size: " + juce::String ((int) snapshot->state_data.getSize()));
-
-    if (snapshot->parameters.size() > 0)
-    {
-        auto* values = new juce::XmlElement ("f_parameters");
-        element->addChildElement (values);
-        for (int i = 0; i < snapshot->parameters.size(); ++i)
-            values->setAttribute ("param" + juce::String (i), (double) snapshot->parameters.getUnchecked (i));
-    }
-    return element;
+    slot.program = snapshot->current_program;
+    if (snapshot->state_data.getSize() > 0) // JUCE copies even an empty block's null data
+        slot.stateBlock = snapshot->state_data;
+    slot.parameters = snapshot->parameters;
+    log ("binary data size: " + juce::String ((int) slot.stateBlock.getSize()));
 }
 
 void PluginContainerAudioProcessor::readStateDocument (const void* data, int sizeInBytes)
 {
     log (instance_name + ":setStateInformation");
 
-    if (! juce::CharPointer_UTF8::isValidString (static_cast<const char*> (data), sizeInBytes))
+    const auto reading = readContainerState (data, (size_t) juce::jmax (0, sizeInBytes));
+    auto logLines = [this] (const std::vector<StateLine>& lines)
     {
-        log (instance_name + ":state data is not UTF-8 text, nothing restored");
+        for (const auto& line : lines)
+            log (line.named ? instance_name + line.text : line.text);
+    };
+
+    // A blob that does not read as a pluginData document restores nothing: the
+    // slots keep what they hold.
+    logLines (reading.lines);
+    if (! reading.ok())
         return;
-    }
-
-    const auto text = juce::String::fromUTF8 (static_cast<const char*> (data), sizeInBytes);
-    log (instance_name + ":bytes: " + juce::String ((int) text.getNumBytesAsUTF8()));
-
-    StateXmlResult parsed;
-    auto root = parseStateXml (text.toRawUTF8(), text.getNumBytesAsUTF8(), &parsed);
-
-    // A blob that does not parse restores nothing: the slots keep what they hold.
-    if (parsed == StateXmlResult::tooLarge)
-    {
-        log (instance_name + ":state data has more than " + juce::String (state_xml_limits::maximumElements) + " elements, "
-             + juce::String (state_xml_limits::maximumAttributesPerElement) + " attributes in one element, "
-             + juce::String (state_xml_limits::maximumAttributes) + " attributes in all or "
-             + juce::String (state_xml_limits::maximumDepth) + " levels, nothing restored");
-        return;
-    }
-
-    if (root == nullptr)
-    {
-        log (instance_name + ":state data is not a well-formed XML document, nothing restored");
-        return;
-    }
-
-    if (root->tag != "pluginData")
-    {
-        log (instance_name + ":state data is not a pluginData document, nothing restored");
-        return;
-    }
-
-    log (instance_name + ":Analyzing " + juce::String (root->getNumChildElements()) + " child elements.");
 
     bool claimed[2] = { false, false };
-    bool named[2] = { false, false };
 
-    for (auto& child : root->children)
+    for (const auto& part : reading.parts)
     {
-        const auto prefix = tagPrefix (*child);
-        log (instance_name + ":sub_element->getNamespace(): " + prefix);
-        log ("NumAttributes(): " + juce::String (child->getNumAttributes()));
+        logLines (part.lines);
 
-        if (prefix == "main_plugin")
-            applyMainPluginElement (*child);
-        else if (prefix == "plugin")
-            restoreSlotFromElement (*child, claimed, named);
+        if (part.kind == StateDocumentPart::Kind::settings)
+            applySettingsPart (part);
+        else if (part.kind == StateDocumentPart::Kind::slot)
+            restoreSlotFromPart (part, claimed);
     }
 
     log (instance_name + ":active_plugin index: " + juce::String (active_plugin));
@@ -402,128 +324,61 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
     refreshEditor();
 }
 
-void PluginContainerAudioProcessor::applyMainPluginElement (const StateXmlElement& element)
+void PluginContainerAudioProcessor::applySettingsPart (const StateDocumentPart& part)
 {
-    const int count = element.getNumAttributes();
-    auto valueAt = [&element, count] (int position) { return position < count ? element.getAttributeValue (position) : juce::String(); };
+    const auto& settings = part.settings;
 
-    const int requested = atoiOf (valueAt (0));
-    if (isValidSlot (requested))
+    if (part.activeSlotGiven)
     {
         // Changed under the callback lock: a block already running finishes on
         // the old slot before any later unload of that slot can delete it.
         {
             const juce::ScopedLock sl (getCallbackLock());
-            active_plugin = requested;
+            active_plugin = settings.activeSlot;
         }
-        parameter_target.publish (getAudioPluginInstance (requested));
-    }
-    else
-    {
-        log (instance_name + ":ignoring activePlugin " + valueAt (0) + " ( only 0 and 1 exist )");
+        parameter_target.publish (getAudioPluginInstance (settings.activeSlot));
     }
 
     for (int option = 0; option < 4; ++option)
-        setOption (option, atoiOf (valueAt (option + 1)) != 0);
+        setOption (option, settings.options[(size_t) option]);
 
-    if (count > 5)
-        setInstanceName (valueAt (5));
+    if (part.instanceNameGiven)
+        setInstanceName (settings.instanceName);
 
-    if (ktdebugconsole() != nullptr && count > 10 && ! ktdebugconsolesizeset)
+    if (ktdebugconsole() != nullptr && settings.console && ! ktdebugconsolesizeset)
     {
-        ktdebugconsole()->setProductName (valueAt (6));
-        int x = atoiOf (valueAt (7));
-        int y = atoiOf (valueAt (8));
-        int w = atoiOf (valueAt (9));
-        int h = atoiOf (valueAt (10));
+        const auto& console = *settings.console;
+        ktdebugconsole()->setProductName (console.title);
 
-        if (x != -1 && y != -1 && w != -1 && h != -1)
+        if (console.hasBounds())
         {
-            const auto clamped = juce::Rectangle<int> (juce::jlimit (-maximumConsoleCoordinate, maximumConsoleCoordinate, x),
-                                                       juce::jlimit (-maximumConsoleCoordinate, maximumConsoleCoordinate, y),
-                                                       juce::jlimit (1, maximumConsoleSize, w),
-                                                       juce::jlimit (1, maximumConsoleSize, h));
-            if (clamped != juce::Rectangle<int> (x, y, w, h))
-                log (instance_name + ":console bounds " + juce::String (x) + ", " + juce::String (y) + ", " + juce::String (w) + ", "
-                     + juce::String (h) + " are off any screen, clamped");
+            if (part.consoleClampedLine)
+                log (instance_name + part.consoleClampedLine->text);
 
-            ktdebugconsole()->rememberBounds (clamped);
+            const juce::Rectangle<int> bounds (console.x, console.y, console.w, console.h);
+            ktdebugconsole()->rememberBounds (bounds);
             if (auto* window = ktdebugconsole()->getWindow())
-                window->setBounds (clamped);
+                window->setBounds (bounds);
             ktdebugconsolesizeset = true;
         }
     }
 }
 
-void PluginContainerAudioProcessor::restoreSlotFromElement (const StateXmlElement& element, bool (&claimed)[2], bool (&named)[2])
+void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart& part, bool (&claimed)[2])
 {
-    log (tagPrefix (element) + " : ");
-
-    auto* values = element.getChildByName ("f_parameters");
-
-    int target = -1;
-    int program = -1;
-    int declaredSize = 0;
-    juce::String filePath, pluginName;
-    juce::MemoryBlock blob;
-
-    for (int i = 0; i < element.getNumAttributes(); ++i)
-    {
-        const auto& name = element.getAttributeName (i);
-        const auto& value = element.getAttributeValue (i);
-
-        if (name == "binData")
-        {
-            log ("binData, av size: " + juce::String ((int) value.getNumBytesAsUTF8()) + ", data_size: " + juce::String (declaredSize));
-            if (value.getNumBytesAsUTF8() < 1)
-                log ("data_size == 0");
-            else if (! decodeHostedBlob (value, blob))
-                log (instance_name + ":binData is damaged, ignored");
-            continue;
-        }
-
-        if (name == "index")
-            target = atoiOf (value);
-        else if (name == "filePath")
-            filePath = value;
-        else if (name == "binDataSize")
-            declaredSize = atoiOf (value);
-        else if (name == "currentProgram")
-            program = atoiOf (value);
-        else if (name == "loadedPluginName")
-            pluginName = value;
-
-        log (name + " : " + value);
-    }
-
-    log (instance_name + ":path: " + filePath);
-    log (instance_name + ":loadedPluginName: " + pluginName);
-    log (instance_name + ":target_index: " + juce::String (target));
-    log (instance_name + ":data_size: " + juce::String (declaredSize));
-    log (instance_name + ":data_size ( mem block ): " + juce::String ((int) blob.getSize()));
-
+    const int target = part.slot;
     if (target == -1)
         return;
 
-    if (! isValidSlot (target))
-    {
-        log (instance_name + ":ignoring plugin element for index " + juce::String (target) + " ( only 0 and 1 exist )");
-        return;
-    }
-
-    // One plug-in per slot: a later element for the same slot is damage.
-    if (named[target])
-    {
-        log (instance_name + ":ignoring a second plugin element for index " + juce::String (target));
-        return;
-    }
-    named[target] = true;
+    const auto& saved = part.slotState;
+    const auto& blob = saved.stateBlock;
+    const int program = saved.program;
 
     claimed[target] = true;
     unloadPlugin (target, false, false);
-    log ("loading in index: " + juce::String (target) + " " + filePath + " " + pluginName);
+    log ("loading in index: " + juce::String (target) + " " + saved.filePath + " " + saved.pluginName);
 
-    if (! loadPlugin (target, filePath, pluginName))
+    if (! loadPlugin (target, saved.filePath, saved.pluginName))
     {
         claimed[target] = false;
         return;
@@ -553,13 +408,13 @@ void PluginContainerAudioProcessor::restoreSlotFromElement (const StateXmlElemen
             log (instance_name + ":index " + juce::String (target) + " crashed while taking its saved state block");
     }
 
-    if (values != nullptr)
+    if (part.hasParameterList)
     {
-        log (instance_name + ": Setting parameters( " + juce::String (values->getNumAttributes()) + ")");
+        log (instance_name + ": Setting parameters( " + juce::String (saved.parameters.size()) + ")");
         const auto& parameters = instance->getParameters();
-        for (int i = 0; i < values->getNumAttributes(); ++i)
+        for (int i = 0; i < saved.parameters.size(); ++i)
         {
-            const auto value = (float) std::atof (values->getAttributeValue (i).toRawUTF8());
+            const auto value = saved.parameters.getUnchecked (i);
             // Indices beyond the plug-in's own count are ignored, and so are
             // values that are not numbers a parameter can take.
             if (i >= parameters.size())

@@ -13,7 +13,8 @@ class GenericAudioPluginLoader;
 class AudioProcessorState;
 class MyHostAudioProcessorEditor;
 class ContainerProcess;
-struct StateXmlElement;
+struct SlotState;
+struct StateDocumentPart;
 
 // The processor the host talks to: two slots of hosted VST 2.x plug-ins, one of
 // them active, four options and an instance name.
@@ -128,12 +129,12 @@ private:
     bool isValidSlot (int index) const noexcept { return index == 0 || index == 1; }
     void setActivePluginIndex (int index);
     void writeStateDocument (juce::MemoryBlock& destData);
-    juce::XmlElement* createSlotElement (int index);
-    juce::XmlElement* createSlotElementFromSnapshot (int index);
+    bool fillSlotState (int index, SlotState& slot);
+    void fillSlotStateFromSnapshot (int index, SlotState& slot);
     void readStateDocument (const void* data, int sizeInBytes);
     void applyPendingRestore();
-    void applyMainPluginElement (const StateXmlElement& element);
-    void restoreSlotFromElement (const StateXmlElement& element, bool (&claimed)[2], bool (&named)[2]);
+    void applySettingsPart (const StateDocumentPart& part);
+    void restoreSlotFromPart (const StateDocumentPart& part, bool (&claimed)[2]);
     bool putSnapshotBack (int index);
     void recoverSlot (int index, bool mayAskTheUser);
     bool isSlotHealthy (int index);

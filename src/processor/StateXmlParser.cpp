@@ -29,9 +29,9 @@ namespace
         out.append (bytes, length);
     }
 
-    // The control character a reference like "&#1;" or "&#x1F;" at `at` names,
-    // with the reference's length; 0 when it names something XML allows.
-    int controlReferenceAt (const char* text, std::size_t size, std::size_t at, std::size_t& length)
+    // The code point a reference like "&#1;" or "&#x1F;" at `at` names, with the
+    // reference's length; 0 when it is not one.
+    long referenceAt (const char* text, std::size_t size, std::size_t at, std::size_t& length)
     {
         std::size_t i = at + 2;
         const bool hex = i < size && (text[i] == 'x' || text[i] == 'X');
@@ -56,13 +56,16 @@ namespace
         }
         if (i == digitsStart || i >= size || text[i] != ';')
             return 0;
-        if (value < 1 || value > 31 || value == '\t' || value == '\n' || value == '\r')
-            return 0;
         length = i + 1 - at;
-        return (int) value;
+        return value;
     }
 
-    // Rewrites references to control characters (and literal markers) so that
+    bool isControl (long value)
+    {
+        return value >= 1 && value <= 31 && value != '\t' && value != '\n' && value != '\r';
+    }
+
+    // Rewrites references to control characters (and markers) so that
     // expat accepts the text; decodeControls puts them back.
     std::string encodeControls (const char* text, std::size_t size)
     {
@@ -73,10 +76,19 @@ namespace
             if (text[at] == '&' && at + 1 < size && text[at + 1] == '#')
             {
                 std::size_t length = 0;
-                if (const int control = controlReferenceAt (text, size, at, length))
+                const auto value = referenceAt (text, size, at, length);
+                if (isControl (value))
                 {
                     out.append (markerUtf8, 3);
-                    appendUtf8 (out, marker + control);
+                    appendUtf8 (out, marker + (juce::juce_wchar) value);
+                    at += length;
+                    continue;
+                }
+                // JUCE writes a marker in a name as a reference: it stands for itself.
+                if (value == (long) marker)
+                {
+                    out.append (markerUtf8, 3);
+                    out.append (markerUtf8, 3);
                     at += length;
                     continue;
                 }

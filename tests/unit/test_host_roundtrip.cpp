@@ -1,6 +1,7 @@
 // The built container driven by a raw VST 2.x host: its chunk carries the whole
 // container, and the host learns the active slot's latency.
 #include "FixtureSignal.h"
+#include "processor/StateCodec.h"
 #include "support/RawVstHost.h"
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
@@ -22,13 +23,13 @@ namespace
 
     juce::String document (int active, const std::vector<std::pair<int, juce::String>>& slots, const juce::String& name)
     {
-        juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                            "  <main_plugin activePlugin=\"" + juce::String (active)
-                            + "\" optionB0=\"0\" optionB1=\"1\" optionB2=\"0\" optionB3=\"1\" instanceName=\""
-                            + name + "\"/>\n";
+        ContainerState state;
+        state.settings.activeSlot = active;
+        state.settings.options = {{ false, true, false, true }};
+        state.settings.instanceName = name;
         for (auto& slot : slots)
-            text << "  <plugin index=\"" << slot.first << "\" filePath=\"" << slot.second << "\" loadedPluginName=\"\"/>\n";
-        return text + "</pluginData>\n";
+            state.slots[(size_t) slot.first].emplace().filePath = slot.second;
+        return writeContainerState (state);
     }
 
     std::unique_ptr<juce::XmlElement> parse (const std::vector<char>& chunk)
@@ -137,11 +138,11 @@ TEST (HostRoundTrip, HostHearsOfTheLatencyOfASlotMadeActiveByTheWatchdog)
 {
     RawVstHost host;
     loadContainer (host);
-    juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                        "  <main_plugin activePlugin=\"0\" optionB0=\"0\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"latency\"/>\n"
-                        "  <plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_BRIDGE "\" loadedPluginName=\"\"/>\n"
-                        "  <plugin index=\"1\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\" loadedPluginName=\"\"/>\n"
-                        "</pluginData>\n";
+    ContainerState initial;
+    initial.settings.instanceName = "latency";
+    initial.slots[0].emplace().filePath = TAMBLIT_FIXTURE_BRIDGE;
+    initial.slots[1].emplace().filePath = TAMBLIT_FIXTURE_SYNTH8;
+    const auto text = writeContainerState (initial);
     host.setChunk (toBytes (text));
     EXPECT_EQ (host.effect()->initialDelay, 0);
     host.clearReceived();

@@ -8,6 +8,7 @@
 // Bounded by operations and time; TAMBLIT_STRESS_SECONDS sets a longer run.
 #include "processor/ActivePluginGuard.h"
 #include "processor/PluginContainerAudioProcessor.h"
+#include "processor/StateCodec.h"
 #include "FixtureSignal.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
@@ -224,14 +225,15 @@ namespace
 
     juce::String stateDocument (int active, const juce::String& slot0, const juce::String& slot1)
     {
-        juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                            "  <main_plugin activePlugin=\"" + juce::String (active)
-                            + "\" optionB0=\"0\" optionB1=\"0\" optionB2=\"0\" optionB3=\"1\" instanceName=\"stress\"/>\n";
+        ContainerState state;
+        state.settings.activeSlot = active;
+        state.settings.options = {{ false, false, false, true }};
+        state.settings.instanceName = "stress";
         const juce::String paths[2] = { slot0, slot1 };
-        for (int slot = 0; slot < 2; ++slot)
+        for (size_t slot = 0; slot < 2; ++slot)
             if (paths[slot].isNotEmpty())
-                text << "  <plugin index=\"" << slot << "\" filePath=\"" << paths[slot] << "\" loadedPluginName=\"\"/>\n";
-        return text + "</pluginData>\n";
+                state.slots[slot].emplace().filePath = paths[slot];
+        return writeContainerState (state);
     }
 }
 

@@ -3,6 +3,7 @@
 // and no programs of the container's own. Checked on the processor and through
 // the built .so as a raw VST 2.x host sees it.
 #include "processor/PluginContainerAudioProcessor.h"
+#include "processor/StateCodec.h"
 #include "FixtureSignal.h"
 #include "support/RawVstHost.h"
 #include <gtest/gtest.h>
@@ -147,11 +148,13 @@ TEST (ParameterForwarding, TheSameIndexFollowsTheActiveSlot)
 TEST (ParameterForwarding, ARestoredStateRedirectsToItsActiveSlot)
 {
     auto processor = makeProcessor();
-    const juce::String document = juce::String ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                                                "  <main_plugin activePlugin=\"1\" optionB0=\"0\" optionB1=\"0\" optionB2=\"0\" optionB3=\"1\" instanceName=\"params\"/>\n"
-                                                "  <plugin index=\"0\" filePath=\"") + TAMBLIT_FIXTURE_SYNTH + "\" loadedPluginName=\"\"/>\n"
-                                  "  <plugin index=\"1\" filePath=\"" + TAMBLIT_FIXTURE_SYNTH + "\" loadedPluginName=\"\"/>\n"
-                                  "</pluginData>\n";
+    ContainerState state;
+    state.settings.activeSlot = 1;
+    state.settings.options = {{ false, false, false, true }};
+    state.settings.instanceName = "params";
+    state.slots[0].emplace().filePath = TAMBLIT_FIXTURE_SYNTH;
+    state.slots[1].emplace().filePath = TAMBLIT_FIXTURE_SYNTH;
+    const auto document = writeContainerState (state);
 
     // Slot 0 active before the restore; the document makes slot 1 active.
     ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH, {}));
@@ -230,15 +233,18 @@ namespace
     // own value for parameter 3 (saved parameters are given by position).
     std::vector<char> chunkFor (int active, float slot0Param3, float slot1Param3)
     {
-        juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                            "  <main_plugin activePlugin=\"" + juce::String (active)
-                            + "\" optionB0=\"0\" optionB1=\"0\" optionB2=\"0\" optionB3=\"1\" instanceName=\"raw params\"/>\n";
+        ContainerState state;
+        state.settings.activeSlot = active;
+        state.settings.options = {{ false, false, false, true }};
+        state.settings.instanceName = "raw params";
         const float values[2] = { slot0Param3, slot1Param3 };
-        for (int slot = 0; slot < 2; ++slot)
-            text << "  <plugin index=\"" << slot << "\" filePath=\"" << TAMBLIT_FIXTURE_SYNTH << "\" loadedPluginName=\"\">"
-                 << "<f_parameters param0=\"0.5\" param1=\"0\" param2=\"0.5\" param3=\"" << juce::String (values[slot]) << "\"/>"
-                 << "</plugin>\n";
-        text << "</pluginData>\n";
+        for (size_t slot = 0; slot < 2; ++slot)
+        {
+            auto& saved = state.slots[slot].emplace();
+            saved.filePath = TAMBLIT_FIXTURE_SYNTH;
+            saved.parameters.addArray ({ 0.5f, 0.0f, 0.5f, values[slot] });
+        }
+        const auto text = writeContainerState (state);
         return std::vector<char> (text.toRawUTF8(), text.toRawUTF8() + text.getNumBytesAsUTF8());
     }
 }

@@ -1,6 +1,7 @@
 // The container's VST3 and LV2 builds as hosts load them: the built bundles
 // through JUCE's own VST3 and LV2 hosting, beside the VST 2.x build.
 #include "FixtureSignal.h"
+#include "processor/StateCodec.h"
 #include "support/RawVstHost.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
@@ -148,15 +149,15 @@ namespace
     juce::String containerDocument (int active, const juce::String& slot0, const juce::String& slot1,
                                     const juce::String& name, bool console = false)
     {
-        juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                            "  <main_plugin activePlugin=\"" + juce::String (active) + "\" optionB0=\""
-                            + (console ? "1" : "0") + "\" optionB1=\"1\" optionB2=\"1\" optionB3=\"1\" instanceName=\""
-                            + name + "\"/>\n";
+        ContainerState state;
+        state.settings.activeSlot = active;
+        state.settings.options = {{ console, true, true, true }};
+        state.settings.instanceName = name;
         if (slot0.isNotEmpty())
-            text << "  <plugin index=\"0\" filePath=\"" << slot0 << "\" loadedPluginName=\"\"/>\n";
+            state.slots[0].emplace().filePath = slot0;
         if (slot1.isNotEmpty())
-            text << "  <plugin index=\"1\" filePath=\"" << slot1 << "\" loadedPluginName=\"\"/>\n";
-        return text + "</pluginData>\n";
+            state.slots[1].emplace().filePath = slot1;
+        return writeContainerState (state);
     }
 
     // Renders one block with `midi`, running the message loop first so that work

@@ -3,6 +3,7 @@
 #include "../../tools/render/SignalAnalysis.h"
 #include "FixtureCrasher.h"
 #include "FixtureSignal.h"
+#include "processor/StateCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -178,14 +179,17 @@ TEST (Render, OutputComesFromTheActiveSlotsPlugin)
 {
     const auto stateFile = scratch ("state.xml");
     {
+        ContainerState saved;
+        saved.settings.activeSlot = 1;
+        const char* files[2] = { TAMBLIT_FIXTURE_BRIDGE, TAMBLIT_FIXTURE_BRIDGE_B };
+        for (size_t slot = 0; slot < 2; ++slot)
+        {
+            auto& plugin = saved.slots[slot].emplace();
+            plugin.filePath = files[slot];
+            plugin.parameters.addArray ({ 0.5f, 0.0f });
+        }
         std::ofstream state (stateFile);
-        state << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                 "  <main_plugin activePlugin=\"1\" optionB0=\"0\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\"/>\n"
-                 "  <plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_BRIDGE "\" loadedPluginName=\"\">"
-                 "<f_parameters param0=\"0.5\" param1=\"0\"/></plugin>\n"
-                 "  <plugin index=\"1\" filePath=\"" TAMBLIT_FIXTURE_BRIDGE_B "\" loadedPluginName=\"\">"
-                 "<f_parameters param0=\"0.5\" param1=\"0\"/></plugin>\n"
-                 "</pluginData>\n";
+        state << writeContainerState (saved).toStdString();
     }
 
     struct Case

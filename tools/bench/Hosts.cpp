@@ -1,4 +1,5 @@
 #include "Hosts.h"
+#include "processor/StateCodec.h"
 #include <cstring>
 #include <dlfcn.h>
 
@@ -228,13 +229,13 @@ namespace bench
 
     std::string stateDocument (int active, const std::string& slot0, const std::string& slot1)
     {
-        std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
-                           "  <main_plugin activePlugin=\"" + std::to_string (active)
-                           + "\" optionB0=\"0\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"bench\"/>\n";
-        if (! slot0.empty())
-            text += "  <plugin index=\"0\" filePath=\"" + slot0 + "\" loadedPluginName=\"\"/>\n";
-        if (! slot1.empty())
-            text += "  <plugin index=\"1\" filePath=\"" + slot1 + "\" loadedPluginName=\"\"/>\n";
-        return text + "</pluginData>\n";
+        ContainerState state;
+        state.settings.activeSlot = active;
+        state.settings.instanceName = "bench";
+        const std::string* paths[2] = { &slot0, &slot1 };
+        for (size_t index = 0; index < 2; ++index)
+            if (! paths[index]->empty())
+                state.slots[index].emplace().filePath = juce::String::fromUTF8 (paths[index]->c_str());
+        return writeContainerState (state).toStdString();
     }
 }

@@ -87,28 +87,14 @@ bool slotFiles(const Options& options, const std::string& stateText, std::string
         }
         return true;
     }
-    auto root = render::parseXml(stateText, error);
-    if (root == nullptr) {
-        error = "state file " + options.stateFile + " is not an XML document: " + error;
+    render::StateSummary summary;
+    if (!render::summariseState(stateText, summary, error)) {
+        error = "state file " + options.stateFile + " is " + error;
         return false;
     }
-    if (root->tag != "pluginData") {
-        error = "state file " + options.stateFile + " is not a pluginData document";
-        return false;
-    }
-    for (const auto& child : root->children) {
-        if (child->tag != "plugin")
-            continue;
-        const auto* index = child->attribute("index");
-        const auto* path = child->attribute("filePath");
-        if (index == nullptr || path == nullptr)
-            continue;
-        const int slot = std::atoi(index->c_str());
-        if (slot == 0 || slot == 1) {
-            files[slot] = *path;
-            const auto* name = child->attribute("loadedPluginName");
-            names[slot] = name != nullptr ? *name : "";
-        }
+    for (const auto& slot : summary.slots) {
+        files[slot.index] = slot.filePath;
+        names[slot.index] = slot.loadedPluginName;
     }
     return true;
 }
