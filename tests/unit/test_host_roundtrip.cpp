@@ -1,7 +1,7 @@
 // The built container driven by a raw VST 2.x host: its chunk carries the whole
 // container, and the host learns the active slot's latency.
 #include "FixtureSignal.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 #include <chrono>

@@ -4,7 +4,7 @@
 // the built .so as a raw VST 2.x host sees it.
 #include "processor/PluginContainerAudioProcessor.h"
 #include "FixtureSignal.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <functional>

@@ -1,7 +1,7 @@
 // The container's VST3 and LV2 builds as hosts load them: the built bundles
 // through JUCE's own VST3 and LV2 hosting, beside the VST 2.x build.
 #include "FixtureSignal.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>
