@@ -4,7 +4,7 @@
 #include "CommandLine.h"
 #include "SignalAnalysis.h"
 
-#include <juce_graphics/juce_graphics.h>
+#include <juce_gui_basics/juce_gui_basics.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -61,6 +61,9 @@ const char* usage = "usage: tamblit-wavplot IN.wav OUT.png [--block N] [--source
 
 int main(int argc, char** argv)
 {
+    // Fonts and the typeface cache live until JUCE shuts down: this deletes them on
+    // the way out. No display is needed to draw into an image.
+    const juce::ScopedJuceInitialiser_GUI juceLifetime;
     int block = 256;
     std::vector<render::SignalSource> sources;
     std::optional<double> crashAt;
