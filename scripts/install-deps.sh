@@ -11,6 +11,6 @@ $SUDO apt-get install -y --no-install-recommends \
   libfreetype-dev libfontconfig1-dev libx11-dev libxext-dev libxrandr-dev libxinerama-dev \
   libxcursor-dev libxcomposite-dev libasound2-dev libpng-dev libjpeg-dev zlib1g-dev \
   libgtest-dev libsndfile1-dev libexpat1-dev lilv-utils \
-  xvfb xauth x11-utils xdotool imagemagick \
+  xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
   clang libclang-rt-14-dev \
   amsynth dpf-plugins-vst zynaddsubfx-vst

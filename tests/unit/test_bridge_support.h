@@ -2,8 +2,9 @@
 // in a temporary folder, and the crash probe.
 #pragma once
 
+#include "crash/CrashProbe.h"
 #include "processor/PluginContainerAudioProcessor.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
 #include <csignal>
@@ -71,7 +72,7 @@ namespace bridge_test
 
     inline VstIntPtr probe (RawVstHost& host)
     {
-        return host.dispatch (effVendorSpecific, 654987, 998723, nullptr, 0.5f);
+        return host.dispatch (crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option);
     }
 
     inline pid_t workerPid (RawVstHost& host)

@@ -4,7 +4,7 @@
 // that thread saves or restores the container. Saves and restores from that
 // thread must return, with the current state, and a restore handed over is
 // applied once the main thread drives the loop again.
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 #include <X11/Xlib.h>

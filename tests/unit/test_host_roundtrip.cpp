@@ -2,7 +2,7 @@
 // container, and the host learns the active slot's latency.
 #include "FixtureSignal.h"
 #include "processor/StateCodec.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 #include <chrono>

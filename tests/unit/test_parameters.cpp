@@ -5,7 +5,7 @@
 #include "processor/PluginContainerAudioProcessor.h"
 #include "processor/StateCodec.h"
 #include "FixtureSignal.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <functional>

@@ -2,7 +2,7 @@
 // through JUCE's own VST3 and LV2 hosting, beside the VST 2.x build.
 #include "FixtureSignal.h"
 #include "processor/StateCodec.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
 #include <juce_audio_processors/juce_audio_processors.h>

@@ -1,5 +1,5 @@
 // The built container .so, loaded as a host loads it.
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <string>

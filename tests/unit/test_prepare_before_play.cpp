@@ -4,7 +4,7 @@
 // only complain on the console, others end the whole host process. Each case
 // runs in a child process so that such a death is seen, not suffered.
 #include "FixtureSignal.h"
-#include "support/RawVstHost.h"
+#include "RawVstHost.h"
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 #include <chrono>

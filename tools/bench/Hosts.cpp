@@ -1,7 +1,5 @@
 #include "Hosts.h"
 #include "processor/StateCodec.h"
-#include <cstring>
-#include <dlfcn.h>
 
 namespace bench
 {
@@ -113,11 +111,7 @@ namespace bench
     }
 
     //==============================================================================
-    namespace
-    {
-        thread_local ContainerHost* hostBeingLoaded = nullptr;
-        using EntryPoint = AEffect* (*) (audioMasterCallback);
-    }
+    static_assert (maxEventsPerBlock <= RawVstHost::eventCapacity, "a block's MIDI needs no allocation");
 
     ContainerHost::ContainerHost (int size) : blockSize (size)
     {
@@ -126,105 +120,37 @@ namespace bench
             outputs[c].assign ((size_t) blockSize, 0.0f);
             outputPointers[c] = outputs[c].data();
         }
-        for (size_t i = 0; i < midiEvents.size(); ++i)
-        {
-            midiEvents[i].type = kVstMidiType;
-            midiEvents[i].byteSize = sizeof (VstMidiEvent);
-            eventList.events[i] = reinterpret_cast<VstEvent*> (&midiEvents[i]);
-        }
-        timeInfo.sampleRate = sampleRate;
-        timeInfo.tempo = 120.0;
-        timeInfo.timeSigNumerator = 4;
-        timeInfo.timeSigDenominator = 4;
-        timeInfo.flags = kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid | kVstTransportPlaying;
     }
 
     ContainerHost::~ContainerHost()
     {
-        if (fx != nullptr)
-        {
-            dispatch (effStopProcess);
-            dispatch (effMainsChanged, 0, 0);
-            dispatch (effClose);
-        }
-        // The library stays mapped: JUCE keeps process-wide threads inside it.
-    }
-
-    VstIntPtr VSTCALLBACK ContainerHost::callback (AEffect* effect, int opcode, int, VstIntPtr, void*, float)
-    {
-        auto* host = effect != nullptr && effect->resvd1 != 0 ? reinterpret_cast<ContainerHost*> (effect->resvd1) : hostBeingLoaded;
-        switch (opcode)
-        {
-            case audioMasterVersion: return 2400;
-            case audioMasterGetTime: return host != nullptr ? reinterpret_cast<VstIntPtr> (&host->timeInfo) : 0;
-            case audioMasterGetSampleRate: return (VstIntPtr) sampleRate;
-            case audioMasterGetBlockSize: return host != nullptr ? host->blockSize : 0;
-            case audioMasterIOChanged: return 1;
-            default: return 0;
-        }
-    }
-
-    VstIntPtr ContainerHost::dispatch (int opcode, int index, VstIntPtr value, void* ptr, float opt)
-    {
-        return fx->dispatcher (fx, opcode, index, value, ptr, opt);
+        if (host.effect() != nullptr)
+            host.stop();
+        // close() leaves the library mapped: JUCE keeps process-wide threads inside it.
     }
 
     bool ContainerHost::load (const std::string& path, std::string& error)
     {
-        void* library = dlopen (path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr)
-        {
-            error = dlerror();
+        host.recordOpcodes (false);
+        if (! host.load (path, error))
             return false;
-        }
-        auto entry = reinterpret_cast<EntryPoint> (dlsym (library, "VSTPluginMain"));
-        if (entry == nullptr)
-        {
-            error = "no VSTPluginMain in " + path;
-            return false;
-        }
-        hostBeingLoaded = this;
-        fx = entry (callback);
-        hostBeingLoaded = nullptr;
-        if (fx == nullptr)
-        {
-            error = "VSTPluginMain returned no effect";
-            return false;
-        }
-        fx->resvd1 = reinterpret_cast<VstIntPtr> (this);
-        dispatch (effOpen);
-        dispatch (effSetSampleRate, 0, 0, nullptr, (float) sampleRate);
-        dispatch (effSetBlockSize, 0, blockSize);
-        dispatch (effMainsChanged, 0, 1);
-        dispatch (effStartProcess);
+        host.start ((float) sampleRate, blockSize);
         return true;
     }
 
     void ContainerHost::setState (const std::string& document)
     {
-        std::vector<char> bytes (document.begin(), document.end());
-        dispatch (effSetChunk, 0, (VstIntPtr) bytes.size(), bytes.data());
+        host.setChunk (std::vector<char> (document.begin(), document.end()));
     }
 
     void ContainerHost::render (long long position, int length)
     {
-        timeInfo.samplePos = (double) position;
-        timeInfo.ppqPos = (double) position / sampleRate * 2.0;
-        timeInfo.barStartPos = (double) (long long) (timeInfo.ppqPos / 4.0) * 4.0;
-
+        host.setPosition (position);
         const int count = sendMidi ? eventsInBlock (position, length, scheduled) : 0;
-        if (count > 0)
-        {
-            for (int i = 0; i < count; ++i)
-            {
-                auto& event = midiEvents[(size_t) i];
-                event.deltaFrames = scheduled[(size_t) i].offset;
-                std::memcpy (event.midiData, scheduled[(size_t) i].bytes, 3);
-            }
-            eventList.numEvents = count;
-            dispatch (effProcessEvents, 0, 0, &eventList);
-        }
-        fx->processReplacing (fx, nullptr, outputPointers.data(), length);
+        for (int i = 0; i < count; ++i)
+            midiEvents[(size_t) i] = makeMidiEvent (scheduled[(size_t) i].bytes, scheduled[(size_t) i].offset);
+        host.sendEvents (midiEvents.data(), count);
+        host.processBlock (nullptr, outputPointers.data(), length);
     }
 
     std::string stateDocument (int active, const std::string& slot0, const std::string& slot1)

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
-#include <pluginterfaces/vst2.x/aeffectx.h>
+#include "RawVstHost.h"
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -45,20 +45,15 @@ namespace bench
         void setState (const std::string& document);
         void render (long long position, int length) override;
         float firstSample() const override { return outputs[0][0]; }
-        AEffect* effect() const { return fx; }
+        AEffect* effect() const { return host.effect(); }
         bool sendMidi = true;
 
     private:
-        static VstIntPtr VSTCALLBACK callback (AEffect*, int opcode, int index, VstIntPtr value, void* ptr, float opt);
-        VstIntPtr dispatch (int opcode, int index = 0, VstIntPtr value = 0, void* ptr = nullptr, float opt = 0.0f);
-
+        RawVstHost host { "tamblit-bench" };
         int blockSize;
-        AEffect* fx = nullptr;
-        VstTimeInfo timeInfo {};
         std::array<std::vector<float>, 2> outputs;
         std::array<float*, 2> outputPointers {};
         std::array<VstMidiEvent, maxEventsPerBlock> midiEvents {};
-        struct { int numEvents; VstIntPtr reserved; VstEvent* events[maxEventsPerBlock]; } eventList {};
         std::array<MidiEvent, maxEventsPerBlock> scheduled {};
     };
 

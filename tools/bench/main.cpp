@@ -6,12 +6,14 @@
 //                                      renders one way only, inside tamblit_bench_render
 //                                      (for callgrind --toggle-collect=tamblit_bench_render)
 //   tamblit-bench --switch             silence of slot switches and of a crash hand-over
+#include "CommandLine.h"
 #include "Hosts.h"
 #include "Switching.h"
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <type_traits>
 #include <vector>
 #include <fcntl.h>
 #include <unistd.h>
@@ -46,26 +48,40 @@ namespace
         bool verbose = false;
     };
 
-    bool parse (int argc, char** argv, Options& o)
+    const char* usage =
+        "usage: tamblit-bench [--plugin PATH]... [--container PATH] [--block-size N] [--reps N] [--seconds S] [--verbose]\n"
+        "       tamblit-bench --only direct|container --plugin PATH --block-size N --blocks N\n"
+        "       tamblit-bench --switch\n";
+
+    bool parse (int argc, char** argv, Options& o, bool& help)
     {
-        for (int i = 1; i < argc; ++i)
+        cli::CommandLine line (argc, argv);
+        auto text = [] (std::string& field) {
+            return [&field] (const std::string& value, std::string&) { field = value; return true; };
+        };
+        auto number = [] (auto& field) {
+            return [&field] (const std::string& value, std::string&) { field = (std::decay_t<decltype (field)>) std::atof (value.c_str()); return true; };
+        };
+        line.unknownArgument ([] (const std::string& arg) { return "unknown argument " + arg; });
+        line.flag ("--help|-h", [&] { help = true; });
+        line.flag ("--switch", [&] { o.switching = true; });
+        line.flag ("--verbose", [&] { o.verbose = true; });
+        line.option ("--only", text (o.only));
+        line.option ("--container", text (o.container));
+        line.option ("--plugin", [&] (const std::string& value, std::string&) { o.plugins.push_back (value); return true; });
+        line.option ("--block-size", [&] (const std::string& value, std::string&) {
+            o.blockSize = std::atoi (value.c_str());
+            o.sizes = { o.blockSize };
+            return true;
+        });
+        line.option ("--blocks", number (o.blocks));
+        line.option ("--reps", number (o.reps));
+        line.option ("--seconds", number (o.seconds));
+        std::string error;
+        if (! line.parse (error))
         {
-            const std::string arg = argv[i];
-            auto next = [&] () -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-            if (arg == "--only") o.only = next();
-            else if (arg == "--plugin") o.plugins.push_back (next());
-            else if (arg == "--container") o.container = next();
-            else if (arg == "--block-size") { o.blockSize = std::atoi (next().c_str()); o.sizes = { o.blockSize }; }
-            else if (arg == "--blocks") o.blocks = std::atol (next().c_str());
-            else if (arg == "--reps") o.reps = std::atoi (next().c_str());
-            else if (arg == "--seconds") o.seconds = std::atof (next().c_str());
-            else if (arg == "--switch") o.switching = true;
-            else if (arg == "--verbose") o.verbose = true;
-            else
-            {
-                std::fprintf (stderr, "unknown argument %s\n", arg.c_str());
-                return false;
-            }
+            std::fprintf (stderr, "%s\n", error.c_str());
+            return false;
         }
         if (o.plugins.empty())
             o.plugins = { std::string (TAMBLIT_BENCH_FIXTURES) + "/fixture-synth.so", "/usr/lib/vst/amsynth_vst.so" };
@@ -103,8 +119,14 @@ extern "C" __attribute__ ((noinline)) void tamblit_bench_render (bench::Host* ho
 int main (int argc, char** argv)
 {
     Options o;
-    if (! parse (argc, argv, o))
+    bool help = false;
+    if (! parse (argc, argv, o, help))
         return 2;
+    if (help)
+    {
+        std::fputs (usage, stdout);
+        return 0;
+    }
 
     // Results go to the standard output the caller sees; what the container and
     // the hosted plug-ins print on theirs goes away unless --verbose.

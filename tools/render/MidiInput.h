@@ -13,10 +13,9 @@ struct TimedMidi {
     std::uint8_t bytes[3] = {0, 0, 0};
 };
 
-// Reads a type 0 or 1 standard MIDI file; false with `error` set when it does not parse.
+// Reads a type 0 or 1 standard MIDI file (juce::MidiFile does the parsing);
+// false with `error` set when it does not parse.
 bool readMidiFile(const std::string& path, std::vector<TimedMidi>& events, std::string& error);
-// Same, from bytes in memory.
-bool parseMidi(const std::vector<std::uint8_t>& data, std::vector<TimedMidi>& events, std::string& error);
 
 // A four-bar phrase at 120 bpm (8 s), repeated to fill `seconds`.
 std::vector<TimedMidi> builtInPhrase(double seconds);

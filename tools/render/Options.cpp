@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "CommandLine.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -76,108 +78,84 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
 {
     options.plugin = TAMBLIT_RENDER_DEFAULT_PLUGIN;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
+    cli::CommandLine line(argc, argv);
+    auto into = [](std::string& field) {
+        return [&field](const std::string& value, std::string&) {
+            field = value;
             return true;
         };
-        std::string text;
-
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--fast") {
-            options.fast = true;
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--plugin") {
-            if (!value(options.plugin))
-                return false;
-        } else if (arg == "--slot0" || arg == "--slot1") {
-            if (!value(options.slots[arg == "--slot1" ? 1 : 0].path))
-                return false;
-        } else if (arg == "--slot0-name" || arg == "--slot1-name") {
-            if (!value(options.slots[arg == "--slot1-name" ? 1 : 0].name))
-                return false;
-        } else if (arg == "--slot0-params" || arg == "--slot1-params") {
-            if (!value(text))
-                return false;
-            if (!parseParams(text, options.slots[arg == "--slot1-params" ? 1 : 0].params)) {
-                error = arg + " wants comma-separated values between 0 and 1, got '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--active") {
-            if (!value(text))
-                return false;
-            if (!toInt(text, options.active) || (options.active != 0 && options.active != 1)) {
-                error = "--active wants 0 or 1, got '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--option") {
-            if (!value(text))
-                return false;
-            const auto eq = text.find('=');
-            int index = -1;
-            int flag = -1;
-            if (eq == std::string::npos || !toInt(text.substr(0, eq), index) || !toInt(text.substr(eq + 1), flag)
-                || index < 0 || index > 3 || (flag != 0 && flag != 1)) {
-                error = "--option wants N=0 or N=1 with N from 0 to 3, got '" + text + "'";
-                return false;
-            }
-            options.options[static_cast<size_t>(index)] = flag == 1;
-        } else if (arg == "--plugin-log") {
-            if (!value(options.pluginLog))
-                return false;
-        } else if (arg == "--state") {
-            if (!value(options.stateFile))
-                return false;
-        } else if (arg == "--midi") {
-            if (!value(options.midiFile))
-                return false;
-        } else if (arg == "--out") {
-            if (!value(options.outFile))
-                return false;
-        } else if (arg == "--seconds") {
-            double seconds = 0.0;
-            if (!value(text))
-                return false;
-            if (!toDouble(text, seconds) || seconds <= 0.0 || seconds > 3600.0) {
-                error = "--seconds wants a length between 0 and 3600, got '" + text + "'";
-                return false;
-            }
-            options.seconds = seconds;
-        } else if (arg == "--block") {
-            if (!value(text))
-                return false;
-            if (!toInt(text, options.block) || options.block < 16 || options.block > 8192) {
-                error = "--block wants a size from 16 to 8192, got '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--rate") {
-            if (!value(text))
-                return false;
-            if (!toInt(text, options.rate) || options.rate < 8000 || options.rate > 384000) {
-                error = "--rate wants a sample rate from 8000 to 384000, got '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--crash-slot0-at" || arg == "--crash-slot1-at") {
+    };
+    line.flag("--help|-h", [&] { options.help = true; });
+    line.flag("--fast", [&] { options.fast = true; });
+    line.flag("--quiet", [&] { options.quiet = true; });
+    line.option("--plugin", into(options.plugin));
+    line.option("--plugin-log", into(options.pluginLog));
+    line.option("--state", into(options.stateFile));
+    line.option("--midi", into(options.midiFile));
+    line.option("--out", into(options.outFile));
+    for (int slot = 0; slot < 2; ++slot) {
+        auto& request = options.slots[static_cast<size_t>(slot)];
+        const std::string prefix = "--slot" + std::to_string(slot);
+        line.option(prefix, into(request.path));
+        line.option(prefix + "-name", into(request.name));
+        line.option(prefix + "-params", [&request, prefix](const std::string& text, std::string& why) {
+            if (parseParams(text, request.params))
+                return true;
+            why = prefix + "-params wants comma-separated values between 0 and 1, got '" + text + "'";
+            return false;
+        });
+        const std::string crash = "--crash-slot" + std::to_string(slot) + "-at";
+        line.option(crash, [&request, crash](const std::string& text, std::string& why) {
             double at = 0.0;
-            if (!value(text))
-                return false;
-            if (!toDouble(text, at) || at < 0.0) {
-                error = arg + " wants a time in seconds, got '" + text + "'";
-                return false;
+            if (toDouble(text, at) && at >= 0.0) {
+                request.crashAt = at;
+                return true;
             }
-            options.slots[arg == "--crash-slot1-at" ? 1 : 0].crashAt = at;
-        } else {
-            error = "unknown argument '" + arg + "' (see --help)";
+            why = crash + " wants a time in seconds, got '" + text + "'";
+            return false;
+        });
+    }
+    line.option("--active", [&](const std::string& text, std::string& why) {
+        if (toInt(text, options.active) && (options.active == 0 || options.active == 1))
+            return true;
+        why = "--active wants 0 or 1, got '" + text + "'";
+        return false;
+    });
+    line.option("--option", [&](const std::string& text, std::string& why) {
+        const auto eq = text.find('=');
+        int index = -1;
+        int flag = -1;
+        if (eq == std::string::npos || !toInt(text.substr(0, eq), index) || !toInt(text.substr(eq + 1), flag) || index < 0
+            || index > 3 || (flag != 0 && flag != 1)) {
+            why = "--option wants N=0 or N=1 with N from 0 to 3, got '" + text + "'";
             return false;
         }
-    }
+        options.options[static_cast<size_t>(index)] = flag == 1;
+        return true;
+    });
+    line.option("--seconds", [&](const std::string& text, std::string& why) {
+        double seconds = 0.0;
+        if (toDouble(text, seconds) && seconds > 0.0 && seconds <= 3600.0) {
+            options.seconds = seconds;
+            return true;
+        }
+        why = "--seconds wants a length between 0 and 3600, got '" + text + "'";
+        return false;
+    });
+    line.option("--block", [&](const std::string& text, std::string& why) {
+        if (toInt(text, options.block) && options.block >= 16 && options.block <= 8192)
+            return true;
+        why = "--block wants a size from 16 to 8192, got '" + text + "'";
+        return false;
+    });
+    line.option("--rate", [&](const std::string& text, std::string& why) {
+        if (toInt(text, options.rate) && options.rate >= 8000 && options.rate <= 384000)
+            return true;
+        why = "--rate wants a sample rate from 8000 to 384000, got '" + text + "'";
+        return false;
+    });
+    if (!line.parse(error))
+        return false;
 
     if (options.help)
         return true;

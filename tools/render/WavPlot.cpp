@@ -1,96 +1,45 @@
 // tamblit-wavplot: draws a rendered WAV file as a PNG picture and tells which
 // plug-in played when (see SignalAnalysis.h): the waveform is coloured by
 // source, with the crash time and the takeover marked.
-#include "BitmapFont.h"
+#include "CommandLine.h"
 #include "SignalAnalysis.h"
 
-#include <png.h>
+#include <juce_gui_basics/juce_gui_basics.h>
 #include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct Rgb {
-    unsigned char r, g, b;
-};
+const juce::Colour kWhite{255, 255, 255};
+const juce::Colour kInk{30, 30, 30};
+const juce::Colour kGrid{225, 225, 225};
+const juce::Colour kSilenceColour{190, 190, 190};
+const juce::Colour kUnknownColour{90, 90, 90};
+const juce::Colour kCrashColour{210, 30, 30};
+const juce::Colour kTakeoverColour{20, 150, 60};
+const juce::Colour kSourceColours[] = {{40, 90, 200}, {235, 125, 20}, {140, 60, 170}, {0, 150, 150}};
 
-constexpr Rgb kWhite{255, 255, 255};
-constexpr Rgb kInk{30, 30, 30};
-constexpr Rgb kGrid{225, 225, 225};
-constexpr Rgb kSilenceColour{190, 190, 190};
-constexpr Rgb kUnknownColour{90, 90, 90};
-constexpr Rgb kCrashColour{210, 30, 30};
-constexpr Rgb kTakeoverColour{20, 150, 60};
-constexpr Rgb kSourceColours[] = {{40, 90, 200}, {235, 125, 20}, {140, 60, 170}, {0, 150, 150}};
+// Text at (x, top) in the given size; returns the width drawn.
+int drawText(juce::Graphics& g, const std::string& text, int x, int top, juce::Colour colour, float size,
+             bool bold = false)
+{
+    const juce::Font font(size, bold ? juce::Font::bold : juce::Font::plain);
+    const int width = font.getStringWidth(text);
+    g.setFont(font);
+    g.setColour(colour);
+    g.drawText(text, x, top, width + 2, static_cast<int>(std::ceil(font.getHeight())), juce::Justification::centredLeft,
+               false);
+    return width;
+}
 
-class Canvas {
-public:
-    Canvas(int width, int height) : width_(width), height_(height), pixels_(static_cast<size_t>(width * height * 3), 255) {}
-
-    int width() const { return width_; }
-    int height() const { return height_; }
-
-    void set(int x, int y, Rgb c)
-    {
-        if (x < 0 || y < 0 || x >= width_ || y >= height_)
-            return;
-        auto* p = &pixels_[static_cast<size_t>((y * width_ + x) * 3)];
-        p[0] = c.r;
-        p[1] = c.g;
-        p[2] = c.b;
-    }
-
-    void fill(int x0, int y0, int x1, int y1, Rgb c)
-    {
-        for (int y = std::max(0, y0); y < std::min(height_, y1); ++y)
-            for (int x = std::max(0, x0); x < std::min(width_, x1); ++x)
-                set(x, y, c);
-    }
-
-    void vline(int x, int y0, int y1, Rgb c, int thickness = 1) { fill(x, std::min(y0, y1), x + thickness, std::max(y0, y1) + 1, c); }
-
-    // Returns the width drawn.
-    int text(int x, int y, const std::string& s, Rgb c, int scale = 2)
-    {
-        int cx = x;
-        for (char ch : s) {
-            if (const auto* glyph = render::findGlyph(ch)) {
-                for (int row = 0; row < 7; ++row)
-                    for (int col = 0; col < 5; ++col)
-                        if (glyph->rows[row][col] == '#')
-                            fill(cx + col * scale, y + row * scale, cx + (col + 1) * scale, y + (row + 1) * scale, c);
-            }
-            cx += 6 * scale;
-        }
-        return cx - x;
-    }
-
-    static int textWidth(const std::string& s, int scale = 2) { return static_cast<int>(s.size()) * 6 * scale; }
-
-    bool write(const std::string& path) const
-    {
-        png_image image;
-        std::memset(&image, 0, sizeof(image));
-        image.version = PNG_IMAGE_VERSION;
-        image.width = static_cast<png_uint_32>(width_);
-        image.height = static_cast<png_uint_32>(height_);
-        image.format = PNG_FORMAT_RGB;
-        return png_image_write_to_file(&image, path.c_str(), 0, pixels_.data(), width_ * 3, nullptr) != 0;
-    }
-
-private:
-    int width_;
-    int height_;
-    std::vector<unsigned char> pixels_;
-};
+int textWidth(const std::string& text, float size) { return juce::Font(size).getStringWidth(text); }
 
 int fail(const std::string& message)
 {
@@ -112,40 +61,60 @@ const char* usage = "usage: tamblit-wavplot IN.wav OUT.png [--block N] [--source
 
 int main(int argc, char** argv)
 {
-    if (argc < 3)
-        return fail(std::string("missing arguments\n") + usage);
-    const std::string inPath = argv[1];
-    const std::string outPath = argv[2];
+    // Fonts and the typeface cache live until JUCE shuts down: this deletes them on
+    // the way out. No display is needed to draw into an image.
+    const juce::ScopedJuceInitialiser_GUI juceLifetime;
     int block = 256;
     std::vector<render::SignalSource> sources;
     std::optional<double> crashAt;
     std::string takeoverName;
     std::string title = "tamblit-render output";
+    std::vector<std::string> files;
+    bool help = false;
 
-    for (int i = 3; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc)
-            return fail(arg + " needs a value");
-        const std::string value = argv[++i];
-        if (arg == "--block") {
-            block = std::atoi(value.c_str());
-            if (block < 1)
-                return fail("--block wants a positive size");
-        } else if (arg == "--source") {
-            const auto eq = value.find('=');
-            if (eq == std::string::npos || eq == 0)
-                return fail("--source wants NAME=FINGERPRINT");
-            sources.push_back({value.substr(0, eq), std::atof(value.c_str() + eq + 1)});
-        } else if (arg == "--crash") {
-            crashAt = std::atof(value.c_str());
-        } else if (arg == "--takeover") {
-            takeoverName = value;
-        } else if (arg == "--title") {
-            title = value;
-        } else {
-            return fail("unknown argument '" + arg + "'\n" + usage);
+    cli::CommandLine line(argc, argv);
+    line.positionals(&files);
+    line.unknownArgument([](const std::string& arg) { return "unknown argument '" + arg + "'\n" + usage; });
+    line.flag("--help|-h", [&] { help = true; });
+    line.option("--block", [&](const std::string& value, std::string& error) {
+        block = std::atoi(value.c_str());
+        error = "--block wants a positive size";
+        return block >= 1;
+    });
+    line.option("--source", [&](const std::string& value, std::string& error) {
+        const auto eq = value.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            error = "--source wants NAME=FINGERPRINT";
+            return false;
         }
+        sources.push_back({value.substr(0, eq), std::atof(value.c_str() + eq + 1)});
+        return true;
+    });
+    line.option("--crash", [&](const std::string& value, std::string&) {
+        crashAt = std::atof(value.c_str());
+        return true;
+    });
+    line.option("--takeover", [&](const std::string& value, std::string&) {
+        takeoverName = value;
+        return true;
+    });
+    line.option("--title", [&](const std::string& value, std::string&) {
+        title = value;
+        return true;
+    });
+    std::string error;
+    if (!line.parse(error))
+        return fail(error);
+    if (help) {
+        std::fputs(usage, stdout);
+        return 0;
     }
+    if (files.size() < 2)
+        return fail(std::string("missing arguments\n") + usage);
+    if (files.size() > 2)
+        return fail("unknown argument '" + files[2] + "'\n" + usage);
+    const std::string inPath = files[0];
+    const std::string outPath = files[1];
 
     SF_INFO info{};
     SNDFILE* file = sf_open(inPath.c_str(), SFM_READ, &info);
@@ -202,14 +171,23 @@ int main(int argc, char** argv)
     }
 
     // Layout: title, waveform panel, source strip, time axis, legend.
-    Canvas canvas(1400, 560);
-    const int left = 70, right = canvas.width() - 30;
+    juce::Image image(juce::Image::RGB, 1400, 560, false);
+    juce::Graphics g(image);
+    g.fillAll(kWhite);
+    const int left = 70, right = image.getWidth() - 30;
     const int waveTop = 100, waveBottom = 400;
     const int stripTop = 415, stripBottom = 440;
     const int plotWidth = right - left;
     auto xOf = [&](double t) { return left + static_cast<int>(std::lround(t / duration * plotWidth)); };
+    auto fill = [&](int x0, int y0, int x1, int y1, juce::Colour colour) {
+        g.setColour(colour);
+        g.fillRect(juce::Rectangle<int>::leftTopRightBottom(x0, y0, x1, y1));
+    };
+    auto vline = [&](int x, int y0, int y1, juce::Colour colour, int thickness = 1) {
+        fill(x, std::min(y0, y1), x + thickness, std::max(y0, y1) + 1, colour);
+    };
 
-    canvas.text(left, 20, title, kInk, 3);
+    drawText(g, title, left, 24, kInk, 26.0f, true);
 
     float peak = 0.0f;
     for (size_t i = 0; i < frames; ++i)
@@ -219,8 +197,8 @@ int main(int argc, char** argv)
     const int half = (waveBottom - waveTop) / 2 - 4;
 
     for (int s = 0; s <= static_cast<int>(duration); ++s)
-        canvas.vline(xOf(s), waveTop, waveBottom, kGrid);
-    canvas.fill(left, mid, right, mid + 1, kGrid);
+        vline(xOf(s), waveTop, waveBottom, kGrid);
+    fill(left, mid, right, mid + 1, kGrid);
 
     // Each column shows the signal's range over a window of at least 20 ms,
     // so that low notes draw as a solid envelope rather than as stripes.
@@ -243,47 +221,50 @@ int main(int argc, char** argv)
             hi = std::max(hi, ch0[i]);
         }
         const int label = labels[std::min(labels.size() - 1, from / static_cast<size_t>(block))];
-        const Rgb colour = label >= 0 ? kSourceColours[label % 4] : (label == render::kSilent ? kSilenceColour : kUnknownColour);
+        const juce::Colour colour = label >= 0 ? kSourceColours[label % 4]
+                                               : (label == render::kSilent ? kSilenceColour : kUnknownColour);
         const int y0 = mid - static_cast<int>(std::lround(hi * scale * half));
         const int y1 = mid - static_cast<int>(std::lround(lo * scale * half));
-        canvas.vline(left + x, y0, y1, colour);
-        canvas.fill(left + x, stripTop, left + x + 1, stripBottom, colour);
+        vline(left + x, y0, y1, colour);
+        fill(left + x, stripTop, left + x + 1, stripBottom, colour);
     }
-    canvas.text(8, stripTop + 6, "PLAYS", kInk, 2);
+    drawText(g, "PLAYS", 8, stripTop + 4, kInk, 15.0f, true);
 
     for (int s = 0; s <= static_cast<int>(duration); ++s) {
-        canvas.vline(xOf(s), stripBottom, stripBottom + 6, kInk);
+        vline(xOf(s), stripBottom, stripBottom + 6, kInk);
         const std::string label = std::to_string(s) + " s";
-        canvas.text(xOf(s) - Canvas::textWidth(label) / 2, stripBottom + 12, label, kInk, 2);
+        drawText(g, label, xOf(s) - textWidth(label, 15.0f) / 2, stripBottom + 10, kInk, 15.0f);
     }
 
     if (crashAt) {
         const int x = xOf(*crashAt);
-        canvas.vline(x - 1, waveTop - 10, stripBottom, kCrashColour, 3);
+        vline(x - 1, waveTop - 10, stripBottom, kCrashColour, 3);
         const std::string label = "CRASH " + seconds(*crashAt);
-        canvas.text(x - Canvas::textWidth(label) - 8, waveTop - 24, label, kCrashColour, 2);
+        drawText(g, label, x - textWidth(label, 16.0f) - 8, waveTop - 28, kCrashColour, 16.0f, true);
     }
     if (takeoverAt) {
         const int x = xOf(*takeoverAt);
-        canvas.vline(x - 1, waveTop - 10, stripBottom, kTakeoverColour, 3);
-        canvas.text(x + 8, waveTop - 24, takeoverName + " FROM " + seconds(*takeoverAt), kTakeoverColour, 2);
+        vline(x - 1, waveTop - 10, stripBottom, kTakeoverColour, 3);
+        drawText(g, takeoverName + " FROM " + seconds(*takeoverAt), x + 8, waveTop - 28, kTakeoverColour, 16.0f, true);
     }
 
     // Legend.
     int lx = left;
-    const int ly = canvas.height() - 40;
-    for (size_t s = 0; s < sources.size(); ++s) {
-        canvas.fill(lx, ly, lx + 24, ly + 14, kSourceColours[s % 4]);
-        lx += 32 + canvas.text(lx + 32, ly, sources[s].name, kInk, 2) + 30;
-    }
-    canvas.fill(lx, ly, lx + 24, ly + 14, kSilenceColour);
-    lx += 32 + canvas.text(lx + 32, ly, "SILENCE", kInk, 2) + 30;
-    if (std::find(labels.begin(), labels.end(), render::kUnknown) != labels.end() || sources.empty()) {
-        canvas.fill(lx, ly, lx + 24, ly + 14, kUnknownColour);
-        canvas.text(lx + 32, ly, sources.empty() ? "SOUND" : "OTHER SOUND", kInk, 2);
-    }
+    const int ly = image.getHeight() - 40;
+    auto legend = [&](juce::Colour colour, const std::string& name) {
+        fill(lx, ly, lx + 24, ly + 14, colour);
+        lx += 32 + drawText(g, name, lx + 32, ly - 2, kInk, 16.0f) + 30;
+    };
+    for (size_t s = 0; s < sources.size(); ++s)
+        legend(kSourceColours[s % 4], sources[s].name);
+    legend(kSilenceColour, "SILENCE");
+    if (std::find(labels.begin(), labels.end(), render::kUnknown) != labels.end() || sources.empty())
+        legend(kUnknownColour, sources.empty() ? "SOUND" : "OTHER SOUND");
 
-    if (!canvas.write(outPath))
+    const juce::File png(juce::File::getCurrentWorkingDirectory().getChildFile(outPath));
+    png.deleteFile();
+    juce::FileOutputStream stream(png);
+    if (!stream.openedOk() || !juce::PNGImageFormat().writeImageToStream(image, stream))
         return fail("cannot write " + outPath);
     std::printf("wrote %s\n", outPath.c_str());
     return 0;

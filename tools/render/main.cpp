@@ -1,9 +1,9 @@
 // tamblit-render: plays MIDI through the container plug-in, as a host does, into a WAV file.
 #include "BridgedCrash.h"
-#include "ContainerHost.h"
 #include "MidiInput.h"
 #include "Options.h"
 #include "PluginFileCheck.h"
+#include "RawVstHost.h"
 #include "StateDocument.h"
 
 #include <sndfile.h>
@@ -118,6 +118,12 @@ bool crashPluginFile(const std::string& path, std::string& error)
     return true;
 }
 
+std::string chunkText(RawVstHost& host)
+{
+    const auto bytes = host.getChunk();
+    return std::string(bytes.begin(), bytes.end());
+}
+
 void printSummary(const render::StateSummary& summary)
 {
     static const char* optionNames[4] = {"console", "auto crash recovery", "auto-switch plugin",
@@ -210,15 +216,20 @@ int run(const Options& options)
     if (!divertPluginOutput(options.pluginLog.empty() ? "/dev/null" : options.pluginLog, error))
         return fail(error);
 
-    render::ContainerHost host(options.rate, options.block);
+    RawVstHost host("tamblit-render");
+    host.recordOpcodes(false);
     if (!host.load(options.plugin, error))
-        return fail(error);
-    if (host.numOutputs() < 1)
+        return fail("cannot load the container " + options.plugin + ": " + error);
+    AEffect* const effect = host.effect();
+    if (effect->magic != kEffectMagic)
+        return fail("the container " + options.plugin + " did not create a VST 2.x effect");
+    host.prepare(static_cast<float>(options.rate), options.block);
+    if (effect->numOutputs < 1)
         return fail("the container has no outputs");
 
     SF_INFO info{};
     info.samplerate = options.rate;
-    info.channels = host.numOutputs();
+    info.channels = effect->numOutputs;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE* wav = sf_open(options.outFile.c_str(), SFM_WRITE, &info);
     if (wav == nullptr)
@@ -229,8 +240,8 @@ int run(const Options& options)
         return fail(message);
     };
 
-    std::fprintf(out, "container: %s (%s), %d in / %d out, %d Hz, block %d\n", host.effectName().c_str(),
-                options.plugin.c_str(), host.numInputs(), host.numOutputs(), options.rate, options.block);
+    std::fprintf(out, "container: %s (%s), %d in / %d out, %d Hz, block %d\n", host.getString(effGetEffectName).c_str(),
+                options.plugin.c_str(), effect->numInputs, effect->numOutputs, options.rate, options.block);
     std::fprintf(out, "sending the state document (%zu bytes)...\n", document.size());
     std::fflush(out);
     {
@@ -246,7 +257,9 @@ int run(const Options& options)
                 std::_Exit(1);
             }
         });
-        const bool taken = host.setChunk(document);
+        const bool taken = (effect->flags & effFlagsProgramChunks) != 0;
+        if (taken)
+            host.setChunk(std::vector<char>(document.begin(), document.end()));
         restored.store(true);
         guard.join();
         if (!taken)
@@ -255,7 +268,7 @@ int run(const Options& options)
 
     // What the container made of it: every requested slot must hold its file now.
     render::StateSummary loaded;
-    if (!render::summariseState(host.getChunk(), loaded, error))
+    if (!render::summariseState(chunkText(host), loaded, error))
         return abandon("the container's state cannot be read back: " + error);
     for (int slot = 0; slot < 2; ++slot) {
         if (files[slot].empty())
@@ -275,10 +288,9 @@ int run(const Options& options)
     std::fflush(out);
 
     const auto totalFrames = static_cast<std::int64_t>(std::llround(seconds * options.rate));
-    const int channels = host.numOutputs();
-    std::vector<std::vector<float>> block;
+    const int channels = effect->numOutputs;
     std::vector<float> interleaved(static_cast<size_t>(options.block) * static_cast<size_t>(channels));
-    std::vector<render::ContainerHost::BlockEvent> events;
+    std::vector<VstMidiEvent> events;
     bool crashed[2] = {false, false};
     pid_t crashedWorker[2] = {0, 0};
     size_t nextEvent = 0;
@@ -289,7 +301,7 @@ int run(const Options& options)
     std::int64_t soundAgainAfterCrash = -1;
     double firstCrashAt = -1.0;
 
-    host.start();
+    host.resume();
     const auto wallStart = std::chrono::steady_clock::now();
 
     for (std::int64_t position = 0; position < totalFrames; position += options.block) {
@@ -328,14 +340,13 @@ int run(const Options& options)
             const auto frame = static_cast<std::int64_t>(std::llround(midi[nextEvent].seconds * options.rate));
             if (frame >= blockEnd)
                 break;
-            render::ContainerHost::BlockEvent e{};
-            e.offset = static_cast<int>(std::max<std::int64_t>(0, frame - position));
-            std::copy(midi[nextEvent].bytes, midi[nextEvent].bytes + 3, e.bytes);
-            events.push_back(e);
+            const int offset = static_cast<int>(std::max<std::int64_t>(0, frame - position));
+            events.push_back(makeMidiEvent(midi[nextEvent].bytes, offset));
             ++nextEvent;
         }
 
-        host.process(position, events, block);
+        host.setPosition(position);
+        const auto block = host.process(options.block, events);
 
         const int frames = static_cast<int>(std::min<std::int64_t>(options.block, totalFrames - position));
         double blockPeak = 0.0;
@@ -387,7 +398,7 @@ int run(const Options& options)
     }
 
     render::StateSummary summary;
-    if (render::summariseState(host.getChunk(), summary, error))
+    if (render::summariseState(chunkText(host), summary, error))
         printSummary(summary);
     else
         std::fprintf(out, "container state at the end cannot be read: %s\n", error.c_str());
