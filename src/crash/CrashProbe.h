@@ -18,4 +18,10 @@ namespace crashProbe
     // them outside its own locks. Not resvd1/resvd2: those belong to the host
     // (JUCE keeps its instance there).
     constexpr char parametersNeverWait[8] = { 'T', 'B', 'n', 'o', 'W', 'a', 'i', 't' };
+
+    // Asked only of the project's bridge (an effect with the mark above), with
+    // opcode 50 and no other argument: the signal that ended its worker, 0
+    // while it runs or when it ended without one. A worker the bridge killed
+    // itself (a hang, a broken reply) reports SIGKILL.
+    constexpr int workerEndSignalIndex = 0x54427773; // "TBws"
 }

@@ -267,6 +267,7 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
     slot.filePath = origin.filePath;
     slot.pluginName = origin.pluginName;
     slot.displayName = origin.displayName;
+    slot.isProtected = slot_protected[(size_t) index];
     slot.numInputs = origin.numInputs;
     slot.numOutputs = origin.numOutputs;
 
@@ -377,6 +378,8 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
     claimed[target] = true;
     unloadPlugin (target, false, false);
     log ("loading in index: " + juce::String (target) + " " + saved.filePath + " " + saved.pluginName);
+    // The project says how the slot runs: protected only where it was saved so.
+    slot_protected[(size_t) target] = saved.isProtected;
 
     if (! loadPlugin (target, saved.filePath, saved.pluginName))
     {

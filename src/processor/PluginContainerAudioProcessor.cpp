@@ -226,7 +226,7 @@ juce::String PluginContainerAudioProcessor::getPluginFilePath (int index) const
 {
     if (! isValidSlot (index) || plugin_loaders[(size_t) index] == nullptr)
         return {};
-    return plugin_loaders[(size_t) index]->plugin_file.getFullPathName();
+    return slot_origins[(size_t) index].filePath;
 }
 
 MyHostAudioProcessorEditor* PluginContainerAudioProcessor::getHostedEditor (int index) const

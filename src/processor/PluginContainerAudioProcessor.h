@@ -83,6 +83,17 @@ public:
     bool changeActivePlugin (int index) override;
     void editPlugin (int index);
 
+    // Protection (message thread): the slot's plug-in runs in a worker process
+    // of its own, through the project's bridge. Loads, recovery and restores
+    // follow the choice; changing it on a loaded slot reloads its plug-in the
+    // other way with its current state. False if the plug-in could not be
+    // brought back the new way (it then runs as before, or the slot keeps its
+    // state for "Recover").
+    bool isSlotProtected (int index) const;
+    bool setSlotProtected (int index, bool shouldProtect);
+    // The signal that ended a crashed protected slot's worker; 0 when unknown.
+    int getCrashSignal (int index) const;
+
     // Crash protection (message thread).
     bool checkIfPluginCrashed (int index);
     void recoverPlugin (int index);
@@ -173,6 +184,7 @@ private:
     // Read by state saves on host threads, written on the message thread.
     std::array<std::atomic<bool>, 2> plugin_crashed {};
     std::array<std::atomic<bool>, 2> slot_recovering {};
+    std::array<std::atomic<bool>, 2> slot_protected {};
     std::array<std::atomic<bool>, numContainerOptions> options {};
     juce::String instance_name { "default instance" };
     // Guards instance_name against saves on host threads (the message thread writes it).

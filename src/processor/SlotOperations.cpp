@@ -5,6 +5,7 @@
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
+#include "../loading/ProtectedLoad.h"
 #include "../loading/VSTP2PluginLoader.h"
 
 bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, juce::String pluginName)
@@ -52,8 +53,21 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     bool result = false;
     juce::AudioPluginInstance* instance = nullptr;
 
-    if (chosenPath.isNotEmpty())
-        instance = loader->loadPlugin (chosenPath, "VST", pluginName);
+    // A protected slot loads the plug-in's bridged stand-in; the slot still
+    // names the plug-in itself.
+    juce::String loadPath = chosenPath;
+    if (chosenPath.isNotEmpty() && slot_protected[(size_t) index])
+    {
+        juce::String error;
+        loadPath = protectedLoad::standInFor (juce::File (chosenPath), error).getFullPathName();
+        if (loadPath.isEmpty())
+            log (instance_name + ":cannot protect " + chosenPath + ": " + error);
+        else
+            log (instance_name + ":index " + juce::String (index) + " runs " + chosenPath + " protected, through " + loadPath);
+    }
+
+    if (loadPath.isNotEmpty())
+        instance = loader->loadPlugin (loadPath, "VST", pluginName);
 
     if (instance == nullptr && pluginName.isNotEmpty() && chosenPath.isNotEmpty())
     {
@@ -106,7 +120,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 // A new plug-in starts without a snapshot; only recovery keeps the old one.
                 if (! slot_recovering[(size_t) index])
                     plugin_states[(size_t) index].reset();
-                slot_origins[(size_t) index] = { plugin_loaders[(size_t) index]->plugin_file.getFullPathName(), plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
+                slot_origins[(size_t) index] = { chosenPath, plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
                                                  instance->getName(), pluginInputs, pluginOutputs };
 
                 if (pluginOutputs > containerOutputs)

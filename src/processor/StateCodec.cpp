@@ -70,6 +70,8 @@ namespace
         if (slot.program != -1)
             element->setAttribute ("currentProgram", slot.program);
         element->setAttribute ("loadedPluginName", slot.pluginName);
+        if (slot.isProtected)
+            element->setAttribute ("protected", 1);
         element->setAttribute ("binDataSize", (int) slot.stateBlock.getSize());
         element->setAttribute ("binData", slot.stateBlock.toBase64Encoding());
 
@@ -123,6 +125,8 @@ namespace
                 slot.numInputs = atoiOf (value);
             else if (name == "numOutputs")
                 slot.numOutputs = atoiOf (value);
+            else if (name == "protected")
+                slot.isProtected = atoiOf (value) != 0;
 
             part.lines.push_back (plain (name + " : " + value));
         }

@@ -21,6 +21,10 @@ struct SlotState
     // By position. Values read back that are no numbers (NaN, infinities) stay
     // in place: whoever applies them keeps the plug-in's own value there.
     juce::Array<float> parameters;
+    // Runs in a worker process of its own. Written only when set, so documents
+    // of unprotected slots stay as they were; readers that do not know it load
+    // the same plug-in in the host's process.
+    bool isProtected = false;
 };
 
 // The debug console's title and window bounds. A bound of -1 means "not known";

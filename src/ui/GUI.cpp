@@ -1,4 +1,5 @@
 #include "GUI.h"
+#include <cstring>
 #include "../processor/PluginContainerAudioProcessor.h"
 
 namespace
@@ -183,6 +184,18 @@ GUI::GUI()
     optionButtons.add (autoSwitchB.get());
     optionButtons.add (reloadCrashedPluginDataB.get());
 
+    // Protection toggles, in the gap between "Load new" and "Edit" of each frame.
+    protectPlugin0 = std::make_unique<juce::ToggleButton> ("protectPlugin0");
+    protectPlugin1 = std::make_unique<juce::ToggleButton> ("protectPlugin1");
+    for (auto* toggle : { protectPlugin0.get(), protectPlugin1.get() })
+    {
+        addAndMakeVisible (toggle);
+        toggle->setButtonText ("Protected");
+        toggle->setTooltip ("Run this slot's plug-in in a process of its own: a crash cannot take the host down");
+        styleToggle (*toggle);
+        toggle->addListener (this);
+    }
+
     versionLabel->setText ("Plugin Tamblit v" TAMBLIT_PANEL_VERSION_STRING, juce::dontSendNotification);
 }
 
@@ -211,6 +224,8 @@ GUI::~GUI()
     instanceName.reset();
     pluginUnload0.reset();
     pluginUnload1.reset();
+    protectPlugin0.reset();
+    protectPlugin1.reset();
     optionButtons.clear();
 
     setLookAndFeel (nullptr);
@@ -262,6 +277,9 @@ void GUI::updateGUI()
     for (int option = 0; option < optionButtons.size(); ++option)
         optionButtons[option]->setToggleState (processor->getOption (option), juce::dontSendNotification);
 
+    protectPlugin0->setToggleState (processor->isSlotProtected (0), juce::dontSendNotification);
+    protectPlugin1->setToggleState (processor->isSlotProtected (1), juce::dontSendNotification);
+
     programComboBox1->updateGUI();
     programComboBox2->updateGUI();
 }
@@ -299,6 +317,8 @@ void GUI::resized()
     instanceName->setBounds (16, 24, 336, 24);
     pluginUnload0->setBounds (96, 232, 72, 24);
     pluginUnload1->setBounds (280, 232, 72, 24);
+    protectPlugin0->setBounds (16, 136, 150, 24);
+    protectPlugin1->setBounds (200, 136, 150, 24);
 }
 
 void GUI::paintSlotStatus (int index, juce::Label& status, juce::TextButton& editButton)
@@ -311,14 +331,18 @@ void GUI::paintSlotStatus (int index, juce::Label& status, juce::TextButton& edi
     }
     else if (processor->isPluginCrashed (index))
     {
+        // A protected slot's worker tells how it ended.
+        const int signal = processor->getCrashSignal (index);
+        const char* abbreviation = signal > 0 ? sigabbrev_np (signal) : nullptr;
         status.setColour (juce::Label::textColourId, juce::Colours::red);
-        status.setText ("Status: CRASHED", juce::dontSendNotification);
+        status.setText (abbreviation != nullptr ? "Status: CRASHED (SIG" + juce::String (abbreviation) + ")" : juce::String ("Status: CRASHED"),
+                        juce::dontSendNotification);
         editButton.setButtonText ("Recover");
     }
     else
     {
         status.setColour (juce::Label::textColourId, juce::Colours::green);
-        status.setText ("Status: OK", juce::dontSendNotification);
+        status.setText (processor->isSlotProtected (index) ? "Status: OK, protected" : "Status: OK", juce::dontSendNotification);
         editButton.setButtonText ("Edit");
     }
 }
@@ -374,6 +398,10 @@ void GUI::buttonClicked (juce::Button* b)
         else if (b == pluginUnload1.get())
         {
             processor->unloadPlugin (1, false, true);
+        }
+        else if (b == protectPlugin0.get() || b == protectPlugin1.get())
+        {
+            processor->setSlotProtected (b == protectPlugin0.get() ? 0 : 1, b->getToggleState());
         }
 
         // The toggle has already flipped, so the processor gets the new state.

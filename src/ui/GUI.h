@@ -58,6 +58,9 @@ public:
     std::unique_ptr<juce::Label> instanceName;
     std::unique_ptr<juce::TextButton> pluginUnload0;
     std::unique_ptr<juce::TextButton> pluginUnload1;
+    // Per slot: run the plug-in in a worker process of its own.
+    std::unique_ptr<juce::ToggleButton> protectPlugin0;
+    std::unique_ptr<juce::ToggleButton> protectPlugin1;
 
 private:
     void paintSlotStatus (int index, juce::Label& status, juce::TextButton& editButton);

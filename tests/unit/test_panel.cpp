@@ -227,9 +227,11 @@ TEST_F (Panel, ShellShowsTheFixedPanelWithItsControlsInOrder)
         { "new label", { 208, 280, 136, 24 } },           { "new label", { 184, 304, 190, 24 } },
         { "instanceName", { 16, 24, 336, 24 } },          { "pluginUnload0", { 96, 232, 72, 24 } },
         { "pluginUnload1", { 280, 232, 72, 24 } },
+        // Added after the classic controls, in each frame's free row.
+        { "protectPlugin0", { 16, 136, 150, 24 } },       { "protectPlugin1", { 200, 136, 150, 24 } },
     };
-    ASSERT_EQ (gui->getNumChildComponents(), 23);
-    for (int i = 0; i < 23; ++i)
+    ASSERT_EQ (gui->getNumChildComponents(), 25);
+    for (int i = 0; i < 25; ++i)
     {
         SCOPED_TRACE (i);
         EXPECT_EQ (gui->getChildComponent (i)->getName(), table[i].name);

@@ -136,6 +136,7 @@ private:
     Shared* shared_ = nullptr;
     std::thread reaper_;
     std::atomic<bool> exited_{false};
+    std::atomic<int> endSignal_{0}; // the signal that ended the worker, once it ended
     std::atomic<bool> closing_{false};
     std::atomic<bool> crashed_{false};
     std::atomic<float> sampleRate_{44100.0f};
@@ -400,6 +401,11 @@ void Bridge::reap()
         if (ready < 0 || (count == 2 && (fds[1].revents & POLLIN) != 0))
             break;
     }
+    // What ended it, read without reaping: the pid stays ours until close.
+    siginfo_t ended{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid_
+        && (ended.si_code == CLD_KILLED || ended.si_code == CLD_DUMPED))
+        endSignal_.store(ended.si_status);
     exited_.store(true);
     if (!closing_.load())
         markCrashed();
@@ -520,6 +526,8 @@ VstIntPtr Bridge::dispatch(int opcode, int index, VstIntPtr value, void* ptr, fl
         return crashedNow() ? 1 : 0;
     if (opcode == op::VendorSpecific && index == kWorkerPidIndex)
         return pid_;
+    if (opcode == op::VendorSpecific && index == kWorkerEndSignalIndex)
+        return exited_.load() ? endSignal_.load() : 0;
     if (opcode == op::ProcessEvents) { // audio thread
         stageEvents(static_cast<const VstEvents*>(ptr));
         return 1;

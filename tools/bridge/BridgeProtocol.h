@@ -50,6 +50,7 @@ constexpr float kProbeOpt = crashProbe::option;
 constexpr const char (&kParametersNeverWait)[8] = crashProbe::parametersNeverWait;
 // Private question: the worker's process id (for the benchmark and tests).
 constexpr int kWorkerPidIndex = 0x54427770; // "TBwp"
+constexpr int kWorkerEndSignalIndex = crashProbe::workerEndSignalIndex;
 
 // VST 2.x opcode numbers used here, by number: some FST names are placeholders.
 namespace op {

@@ -59,6 +59,8 @@ const char* usageText()
            "  --slot0 PATH           plug-in for slot 0 (--slot1 for slot 1)\n"
            "  --slot0-name NAME      sub-plug-in to pick from a file holding several\n"
            "  --slot0-params V,V,..  normalised parameter values from parameter 0 on\n"
+           "  --protect-slot0        run slot 0's plug-in protected, in a worker process of its own\n"
+           "                         (--protect-slot1 for slot 1)\n"
            "  --active N             active slot (0 or 1, default 0)\n"
            "  --option N=0|1         container option N (0..3; defaults 0,0,1,1), repeatable\n"
            "  --state FILE           a state document to send instead of building one\n"
@@ -98,6 +100,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
         const std::string prefix = "--slot" + std::to_string(slot);
         line.option(prefix, into(request.path));
         line.option(prefix + "-name", into(request.name));
+        line.flag("--protect-slot" + std::to_string(slot), [&request] { request.protect = true; });
         line.option(prefix + "-params", [&request, prefix](const std::string& text, std::string& why) {
             if (parseParams(text, request.params))
                 return true;
@@ -165,7 +168,7 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error)
     }
     if (!options.stateFile.empty()) {
         for (const auto& slot : options.slots) {
-            if (!slot.path.empty() || !slot.name.empty() || !slot.params.empty()) {
+            if (!slot.path.empty() || !slot.name.empty() || !slot.params.empty() || slot.protect) {
                 error = "--state gives the slots itself: leave out --slot0/--slot1 and their settings";
                 return false;
             }

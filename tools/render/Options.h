@@ -13,6 +13,7 @@ struct SlotRequest {
     std::string name;              // sub-plug-in name ("" lets a single-plug-in file pick itself)
     std::vector<double> params;    // normalised values from parameter 0 on, applied by position
     std::optional<double> crashAt; // seconds of audio
+    bool protect = false;          // run it in a worker process of its own, through the bridge
 };
 
 struct Options {

@@ -21,6 +21,7 @@ std::string buildStateDocument(const Options& options)
         slot.pluginName = juce::String::fromUTF8(request.name.c_str());
         for (const double value : request.params)
             slot.parameters.add(static_cast<float>(value));
+        slot.isProtected = request.protect;
         state.slots[index] = std::move(slot);
     }
     return writeContainerState(state).toStdString();
@@ -46,7 +47,7 @@ bool summariseState(const std::string& text, StateSummary& summary, std::string&
     for (int index = 0; index < 2; ++index)
         if (const auto& slot = reading.state.slots[static_cast<size_t>(index)])
             summary.slots.push_back({index, slot->filePath.toStdString(), slot->displayName.toStdString(),
-                                     slot->pluginName.toStdString()});
+                                     slot->pluginName.toStdString(), slot->isProtected});
     return true;
 }
 

@@ -16,6 +16,7 @@ struct SlotSummary {
     std::string filePath;
     std::string name;
     std::string loadedPluginName;
+    bool isProtected = false;
 };
 
 struct StateSummary {

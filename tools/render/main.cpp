@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fstream>
@@ -77,13 +78,20 @@ bool readFile(const std::string& path, std::string& text)
 }
 
 // The file each slot will hold, from the options or from a given state document.
+std::string resolvedPath(const std::string& path)
+{
+    char resolved[PATH_MAX] = {};
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 bool slotFiles(const Options& options, const std::string& stateText, std::string (&files)[2], std::string (&names)[2],
-               std::string& error)
+               bool (&protectedSlots)[2], std::string& error)
 {
     if (options.stateFile.empty()) {
         for (int i = 0; i < 2; ++i) {
             files[i] = options.slots[static_cast<size_t>(i)].path;
             names[i] = options.slots[static_cast<size_t>(i)].name;
+            protectedSlots[i] = options.slots[static_cast<size_t>(i)].protect;
         }
         return true;
     }
@@ -95,6 +103,7 @@ bool slotFiles(const Options& options, const std::string& stateText, std::string
     for (const auto& slot : summary.slots) {
         files[slot.index] = slot.filePath;
         names[slot.index] = slot.loadedPluginName;
+        protectedSlots[slot.index] = slot.isProtected;
     }
     return true;
 }
@@ -160,8 +169,9 @@ int run(const Options& options)
 
     std::string files[2];
     std::string names[2];
+    bool protectedSlots[2] = {false, false};
     std::string error;
-    if (!slotFiles(options, stateText, files, names, error))
+    if (!slotFiles(options, stateText, files, names, protectedSlots, error))
         return fail(error);
 
     // How each slot's plug-in is crashed on demand: a fixture's crash hook, or
@@ -178,7 +188,10 @@ int run(const Options& options)
         const auto report = render::checkPluginFile(files[slot], !names[slot].empty());
         if (!report.ok)
             return fail("slot " + std::to_string(slot) + ": " + report.error);
-        if (crashAt && !report.hasCrashHook) {
+        if (crashAt && protectedSlots[slot]) {
+            // The container runs it in a bridge worker that loads the file itself.
+            bridgedTargets[slot] = resolvedPath(files[slot]);
+        } else if (crashAt && !report.hasCrashHook) {
             bridgedTargets[slot] = render::bridgedTargetOf(files[slot]);
             if (bridgedTargets[slot].empty())
                 return fail("--crash-slot" + std::to_string(slot) + "-at: " + files[slot]
@@ -189,7 +202,8 @@ int run(const Options& options)
         // Two workers of the same target cannot be told apart from outside.
         const int other = 1 - slot;
         if (!bridgedTargets[slot].empty() && !files[other].empty()
-            && render::bridgedTargetOf(files[other]) == bridgedTargets[slot])
+            && (protectedSlots[other] ? resolvedPath(files[other]) : render::bridgedTargetOf(files[other]))
+                   == bridgedTargets[slot])
             return fail("--crash-slot" + std::to_string(slot) + "-at: both slots bridge " + bridgedTargets[slot]
                         + "; its workers cannot be told apart");
     }

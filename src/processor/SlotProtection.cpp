@@ -1,0 +1,102 @@
+// Protected slots: the plug-in runs in a worker process of its own, through the
+// project's bridge (message thread).
+#include "PluginContainerAudioProcessor.h"
+#include "../crash/AudioProcessorState.h"
+#include "../crash/CrashProbe.h"
+#include <pluginterfaces/vst2.x/aeffectx.h>
+#include <cstring>
+
+namespace
+{
+    // The signal that ended the worker behind `instance`, asked only of the
+    // project's own bridge (other plug-ins may answer a vendor query anyhow).
+    int workerEndSignal (juce::AudioPluginInstance* instance)
+    {
+        if (instance == nullptr)
+            return 0;
+        JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
+        auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
+        JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+        if (effect == nullptr || effect->magic != kEffectMagic || effect->dispatcher == nullptr
+            || std::memcmp (effect->_pad2, crashProbe::parametersNeverWait, sizeof (crashProbe::parametersNeverWait)) != 0)
+            return 0;
+        const auto signal = effect->dispatcher (effect, crashProbe::opcode, crashProbe::workerEndSignalIndex, 0, nullptr, 0.0f);
+        return signal > 0 && signal < 65 ? (int) signal : 0;
+    }
+}
+
+bool PluginContainerAudioProcessor::isSlotProtected (int index) const
+{
+    return isValidSlot (index) && slot_protected[(size_t) index];
+}
+
+int PluginContainerAudioProcessor::getCrashSignal (int index) const
+{
+    if (! isValidSlot (index) || ! plugin_crashed[(size_t) index])
+        return 0;
+    return workerEndSignal (getAudioPluginInstance (index));
+}
+
+bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProtect)
+{
+    if (! isValidSlot (index))
+        return false;
+
+    const auto slot = (size_t) index;
+    if (slot_protected[slot] == shouldProtect)
+        return true;
+
+    slot_protected[slot] = shouldProtect;
+    log (instance_name + ":index " + juce::String (index)
+         + (shouldProtect ? " is protected: its plugin runs in a worker process of its own"
+                          : " is no longer protected: its plugin runs in the host's process"));
+
+    // An empty or crashed slot takes the choice with its next load or "Recover".
+    auto* instance = getAudioPluginInstance (index);
+    if (instance == nullptr || ! isSlotHealthy (index))
+    {
+        refreshEditor();
+        return true;
+    }
+
+    // Its current state goes with it: program, state block and parameters.
+    auto snapshot = std::make_unique<AudioProcessorState>();
+    snapshot->storeAudioProcessorState (instance);
+    if (! isSlotHealthy (index))
+    {
+        // Died while it was asked: the last good snapshot stays for "Recover".
+        refreshEditor();
+        return true;
+    }
+    {
+        // Until the state is back in, saves write this snapshot.
+        const juce::ScopedLock sl (slot_lock);
+        plugin_states[slot] = std::move (snapshot);
+        slot_recovering[slot] = true;
+    }
+
+    const auto origin = slot_origins[slot];
+    unloadPlugin (index, true, false);
+
+    const bool previous = dialogs_allowed;
+    dialogs_allowed = false;
+    bool reloaded = loadPlugin (index, origin.filePath, origin.pluginName);
+    if (! reloaded)
+    {
+        // The plug-in goes back as it ran before rather than leave the slot empty.
+        log (instance_name + ":index " + juce::String (index) + " could not be reloaded "
+             + (shouldProtect ? "protected" : "in the host's process") + ", it runs as before");
+        slot_protected[slot] = ! shouldProtect;
+        reloaded = loadPlugin (index, origin.filePath, origin.pluginName);
+    }
+    dialogs_allowed = previous;
+
+    if (reloaded)
+        putSnapshotBack (index);
+    else
+        log (instance_name + ":index " + juce::String (index) + " could not be reloaded, it stays empty and keeps its last good state");
+
+    slot_recovering[slot] = false;
+    refreshEditor();
+    return reloaded && slot_protected[slot] == shouldProtect;
+}
