@@ -177,13 +177,6 @@ GUI::GUI()
     styleTextButton (*pluginUnload1);
     pluginUnload1->addListener (this);
 
-    setSize (384, 600);
-
-    optionButtons.add (consoleB.get());
-    optionButtons.add (autoCrashRecoveryB.get());
-    optionButtons.add (autoSwitchB.get());
-    optionButtons.add (reloadCrashedPluginDataB.get());
-
     // Protection toggles, in the gap between "Load new" and "Edit" of each frame.
     protectPlugin0 = std::make_unique<juce::ToggleButton> ("protectPlugin0");
     protectPlugin1 = std::make_unique<juce::ToggleButton> ("protectPlugin1");
@@ -195,6 +188,13 @@ GUI::GUI()
         styleToggle (*toggle);
         toggle->addListener (this);
     }
+
+    setSize (384, 600);
+
+    optionButtons.add (consoleB.get());
+    optionButtons.add (autoCrashRecoveryB.get());
+    optionButtons.add (autoSwitchB.get());
+    optionButtons.add (reloadCrashedPluginDataB.get());
 
     versionLabel->setText ("Plugin Tamblit v" TAMBLIT_PANEL_VERSION_STRING, juce::dontSendNotification);
 }
