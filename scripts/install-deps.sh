@@ -12,5 +12,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libxcursor-dev libxcomposite-dev libasound2-dev libpng-dev libjpeg-dev zlib1g-dev \
   libgtest-dev libsndfile1-dev libexpat1-dev lilv-utils \
   xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
-  clang libclang-rt-14-dev \
+  clang libclang-rt-14-dev clang-format \
   amsynth dpf-plugins-vst zynaddsubfx-vst
