@@ -1,70 +1,99 @@
 #!/usr/bin/env bash
-# Builds the container, tamblit-render and the crash-protecting bridge, wraps
-# two fixture synths with `tamblit-bridge wrap`, then plays an 8-second phrase
-# through the container: slot 0 (the crashing fixture) plays first and its
-# plug-in crashes for real half-way (its bridge worker gets SIGSEGV); the
-# watchdog switches to slot 1 and reloads slot 0, which starts a fresh worker.
-# Writes build/demo/demo.wav and a picture of it, build/demo/demo.png.
+# Builds the container (with the bridge files it protects slots with) and
+# tamblit-render, then plays an 8.5-second phrase through the container with two
+# synths Debian ships: slot 0 holds amsynth, marked protected, so the container
+# runs it in a bridge worker process from a stand-in it makes in its own cache
+# folder; slot 1 holds Kars (dpf-plugins), unprotected. Half-way, amsynth
+# crashes for real (its worker gets SIGSEGV); the watchdog switches to slot 1
+# and reloads slot 0, which starts a fresh worker.
+# Writes build/demo/demo.wav and a picture of it, build/demo/demo.png; the
+# container's cache folder is build/demo/cache, so nothing lands in $HOME.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${BUILD_DIR:-build}"
 OUT_DIR="$BUILD_DIR/demo"
-BRIDGED="$OUT_DIR/bridged"
-SECONDS_TOTAL=8
-CRASH_AT=4
+SECONDS_TOTAL=8.5
+CRASH_AT=4.25   # half-way, in the middle of a bar, while amsynth sounds
+SLOT0_PLUGIN=/usr/lib/vst/amsynth_vst.so   # Debian package amsynth
+SLOT1_PLUGIN=/usr/lib/vst/Kars-vst.so      # Debian package dpf-plugins-vst
+SLOT0_LABEL="SLOT 0: AMSYNTH (PROTECTED)"
+SLOT1_LABEL="SLOT 1: KARS"
 
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target tamblit-render tamblit-wavplot tamblit-bridge \
-  tamblit_fixture_crasher tamblit_fixture_synth >/dev/null
-mkdir -p "$OUT_DIR"
-
-# Bridged copies: each plug-in runs in a worker process of its own. Wrapping
-# again replaces the copies in place.
-fixtures="$BUILD_DIR/fixtures"
-for plugin in fixture-crasher fixture-synth; do
-  "$BUILD_DIR/tools/bridge/tamblit-bridge" wrap "$fixtures/$plugin.so" --into "$BRIDGED" >"$OUT_DIR/wrap-$plugin.log"
+for plugin in "$SLOT0_PLUGIN" "$SLOT1_PLUGIN"; do
+  if [ ! -f "$plugin" ]; then
+    echo "demo: $plugin is missing: run scripts/install-deps.sh first" >&2
+    exit 1
+  fi
 done
 
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+# tamblit-render brings the container, and the container the bridge plug-in and
+# worker it copies beside its scanner.
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target tamblit-render tamblit-wavplot >/dev/null
+mkdir -p "$OUT_DIR"
+# The container makes its bridged stand-ins under $XDG_CACHE_HOME/tamblit/protected
+# (an absolute path, or it falls back to ~/.cache).
+export XDG_CACHE_HOME="$(cd "$OUT_DIR" && pwd)/cache"
+mkdir -p "$XDG_CACHE_HOME"
+
 rm -f "$OUT_DIR/plugins.log"
-# Parameters from 0 on: Level 0.5, Offset 0 (no added constant), Tone. Slot 1
-# plays the same notes twice as loud, so the hand-over is audible.
+# Options 1 and 2: auto crash recovery and auto-switch plugin. Both synths keep
+# their own default sounds.
 "$BUILD_DIR/tools/render/tamblit-render" \
-  --slot0 "$BRIDGED/fixture-crasher.so" --slot0-params 0.5,0,0.5 \
-  --slot1 "$BRIDGED/fixture-synth.so" --slot1-params 0.5,0,1 \
+  --slot0 "$SLOT0_PLUGIN" --protect-slot0 \
+  --slot1 "$SLOT1_PLUGIN" \
   --active 0 --option 1=1 --option 2=1 \
   --seconds "$SECONDS_TOTAL" --crash-slot0-at "$CRASH_AT" \
   --plugin-log "$OUT_DIR/plugins.log" --out "$OUT_DIR/demo.wav" | tee "$OUT_DIR/render.log"
 
-# Each fixture adds identity * Level * (channel + 1) to what it plays, so
-# channel 1 minus channel 0 tells them apart: 0.059 * 0.5 and 0.011 * 0.5.
-"$BUILD_DIR/tools/render/tamblit-wavplot" "$OUT_DIR/demo.wav" "$OUT_DIR/demo.png" \
-  --source "SLOT 0 (FIXTURE CRASHER)=0.0295" --source "SLOT 1 (FIXTURE SYNTH)=0.0055" \
-  --crash "$CRASH_AT" --takeover "SLOT 1 (FIXTURE SYNTH)" \
-  --title "SLOT 0'S PLUG-IN SEGFAULTS AT ${CRASH_AT} s, THE CONTAINER SWITCHES TO SLOT 1" | tee "$OUT_DIR/analysis.txt"
-
 crash_line="$(grep "slot 0's plug-in crashes now" "$OUT_DIR/render.log" || true)"
-takeover_line="$(grep 'is first heard' "$OUT_DIR/analysis.txt" || true)"
 worker_line="$(grep "slot 0's plug-in runs in" "$OUT_DIR/render.log" || true)"
+active_at_end="$(sed -n 's/^ *active slot: \([0-9]\).*/\1/p' <(sed -n '/^container state at the end:/,$p' "$OUT_DIR/render.log") | head -n 1)"
+if [ -z "$crash_line" ]; then
+  echo "demo: slot 0's plug-in did NOT crash: see $OUT_DIR/render.log" >&2
+  exit 1
+fi
+if [ "$active_at_end" != "1" ]; then
+  echo "demo: the container did not switch to slot 1 (active slot at the end: ${active_at_end:-unknown}): see $OUT_DIR/render.log" >&2
+  exit 1
+fi
+
+# Real synths carry no fingerprint: the picture names what plays by time, slot 0
+# up to the crash and, as the container ended on slot 1, slot 1 once sound
+# comes back. The times are measured from the WAV. Given the time asked for, it
+# finds the block the renderer crashed in as the renderer does (the first that
+# starts then or later); the printed, rounded time could point one block later.
+crashed_at="$(sed -E 's/^ *([0-9.]+) s .*/\1/' <<<"$crash_line")"
+title_at="$(printf '%.2f' "$crashed_at")"
+"$BUILD_DIR/tools/render/tamblit-wavplot" "$OUT_DIR/demo.wav" "$OUT_DIR/demo.png" \
+  --crash "$CRASH_AT" --until-crash "$SLOT0_LABEL" --after-crash "$SLOT1_LABEL" \
+  --title "AMSYNTH IN A PROTECTED SLOT SEGFAULTS AT ${title_at} s, THE CONTAINER SWITCHES TO KARS" | tee "$OUT_DIR/analysis.txt"
+
+resume_line="$(grep 'sound again from' "$OUT_DIR/analysis.txt" || true)"
 echo
 echo "What happened:"
-if [ -z "$crash_line" ]; then
-  echo "  slot 0's plug-in did NOT crash: see $OUT_DIR/render.log" >&2
-  exit 1
-fi
 crashed_pid="$(sed -E 's/.*pid ([0-9]+).*/\1/' <<<"$crash_line")"
-echo "  slot 0 (bridged fixture-crasher.so) played from 0 s; at ${CRASH_AT} s its bridge worker"
-echo "  (pid ${crashed_pid}) was sent SIGSEGV and died; the renderer and the container kept running;"
-if [ -n "$takeover_line" ]; then
-  at="$(sed -E 's/.*block at ([0-9.]+) s \(([0-9]+) ms later\).*/\1/' <<<"$takeover_line")"
-  gap="$(sed -E 's/.*block at ([0-9.]+) s \(([0-9]+) ms later\).*/\2/' <<<"$takeover_line")"
-  echo "  slot 1 (bridged fixture-synth.so) is heard from ${at} s, ${gap} ms after the crash (measured from the WAV);"
-else
-  echo "  slot 1 was NOT heard after the crash: see $OUT_DIR/analysis.txt" >&2
+stand_in="$(find "$XDG_CACHE_HOME/tamblit/protected" -name "$(basename "$SLOT0_PLUGIN")" 2>/dev/null | head -n 1)"
+if [ -z "$stand_in" ]; then
+  echo "  the container made no stand-in for $SLOT0_PLUGIN under $XDG_CACHE_HOME" >&2
   exit 1
 fi
+echo "  slot 0 ($SLOT0_PLUGIN) is protected: the container loaded its own bridged stand-in"
+echo "  ($stand_in), which runs amsynth in a worker process;"
+echo "  amsynth played from 0 s; at ${crashed_at} s its bridge worker (pid ${crashed_pid}) was sent SIGSEGV"
+echo "  and died; the renderer and the container kept running;"
+if [ -z "$resume_line" ]; then
+  echo "  sound did NOT come back after the crash: see $OUT_DIR/analysis.txt" >&2
+  exit 1
+fi
+silent_from="$(sed -E 's/.*silent from ([0-9.]+) s.*/\1/' <<<"$resume_line")"
+sound_from="$(sed -E 's/.*sound again from ([0-9.]+) s.*/\1/' <<<"$resume_line")"
+gap_ms="$(sed -E 's/.*\(([0-9]+) ms after the crash\).*/\1/' <<<"$resume_line")"
+echo "  the output was silent from ${silent_from} s; the watchdog switched to slot 1 ($SLOT1_PLUGIN),"
+echo "  heard from ${sound_from} s, ${gap_ms} ms after the crash (measured from the WAV);"
 if grep -q 'fresh bridge worker' <<<"$worker_line"; then
   fresh_pid="$(sed -E 's/.*now \(pid ([0-9]+);.*/\1/' <<<"$worker_line")"
-  echo "  slot 0 was reloaded: its plug-in runs in a fresh worker (pid ${fresh_pid});"
+  echo "  slot 0 was reloaded: amsynth runs in a fresh worker (pid ${fresh_pid});"
 else
   echo "  slot 0 was NOT reloaded with a fresh worker: ${worker_line:-see $OUT_DIR/render.log}" >&2
   exit 1

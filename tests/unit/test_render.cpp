@@ -380,6 +380,20 @@ TEST (Render, RealCrashInABridgedWorkerHandsOverToTheOtherSlot)
                  gap * 1000.0);
     RecordProperty ("crash_to_switch_ms", (int) std::lround (gap * 1000.0));
     EXPECT_LE (gap, 1.1 + (double) block / rate) << "one watchdog tick";
+
+    // Without fingerprints, as for real synths, the picture tool finds the same
+    // hand-over from the silence alone, and agrees with the renderer's own measure.
+    const auto png = scratch ("real-crash.png");
+    const auto plot = runProgram (plotter, { wavPath, png, "--crash", "2", "--until-crash", "crasher", "--after-crash", "synth" });
+    ASSERT_EQ (plot.exitCode, 0) << plot.err;
+    EXPECT_TRUE (exists (png));
+    char expected[128];
+    std::snprintf (expected, sizeof (expected), "silent from %.3f s, sound again from %.3f s", (double) crashBlock * block / rate,
+                   (double) takeover * block / rate);
+    EXPECT_TRUE (contains (plot.out, expected)) << plot.out;
+    EXPECT_TRUE (contains (run.out, expected)) << run.out;
+    std::snprintf (expected, sizeof (expected), "synth is heard from %.3f s", (double) takeover * block / rate);
+    EXPECT_TRUE (contains (plot.out, expected)) << plot.out;
 }
 
 // A synth Debian ships, through the same path.

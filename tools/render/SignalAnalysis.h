@@ -3,7 +3,9 @@
 // identity * level * (channel + 1) (tests/fixtures/FixtureSignal.h), so the
 // difference between channel 1 and channel 0 is identity * level at every
 // sample: a fingerprint that notes do not disturb. A crashed fixture is exactly
-// silent. Header-only: the wave plotter and the tests share it.
+// silent. Real synths carry no fingerprint: for them only silence tells, and
+// what comes back after the silence that follows a crash is the hand-over.
+// Header-only: the wave plotter and the tests share it.
 #pragma once
 
 #include <cmath>
@@ -81,6 +83,27 @@ inline long long firstBlockOf(const std::vector<int>& labels, int source, long l
         if (labels[i] == source)
             return static_cast<long long>(i);
     return -1;
+}
+
+// After a crash in block `crashBlock`: the first silent block at or after it
+// and the first sounding block after that one; -1 where there is none.
+struct Resumption {
+    long long silentFrom = -1;
+    long long soundAgainFrom = -1;
+};
+
+inline Resumption resumptionAfter(const std::vector<int>& labels, long long crashBlock)
+{
+    Resumption r;
+    r.silentFrom = firstBlockOf(labels, kSilent, crashBlock);
+    if (r.silentFrom < 0)
+        return r;
+    for (size_t i = static_cast<size_t>(r.silentFrom); i < labels.size(); ++i)
+        if (labels[i] != kSilent) {
+            r.soundAgainFrom = static_cast<long long>(i);
+            break;
+        }
+    return r;
 }
 
 } // namespace render

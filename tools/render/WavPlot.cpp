@@ -1,6 +1,9 @@
 // tamblit-wavplot: draws a rendered WAV file as a PNG picture and tells which
 // plug-in played when (see SignalAnalysis.h): the waveform is coloured by
-// source, with the crash time and the takeover marked.
+// source, with the crash time and the takeover marked. Fixtures are told apart
+// by their fingerprints (--source); real synths by when they play: the one
+// named by --until-crash up to the crash, the one named by --after-crash once
+// sound comes back after the silence the crash leaves.
 #include "CommandLine.h"
 #include "SignalAnalysis.h"
 
@@ -39,7 +42,10 @@ int drawText(juce::Graphics& g, const std::string& text, int x, int top, juce::C
     return width;
 }
 
-int textWidth(const std::string& text, float size) { return juce::Font(size).getStringWidth(text); }
+int textWidth(const std::string& text, float size, bool bold = false)
+{
+    return juce::Font(size, bold ? juce::Font::bold : juce::Font::plain).getStringWidth(text);
+}
 
 int fail(const std::string& message)
 {
@@ -55,7 +61,9 @@ std::string seconds(double s)
 }
 
 const char* usage = "usage: tamblit-wavplot IN.wav OUT.png [--block N] [--source NAME=FINGERPRINT]...\n"
-                    "                       [--crash SECONDS] [--takeover NAME] [--title TEXT]\n";
+                    "                       [--crash SECONDS] [--takeover NAME] [--title TEXT]\n"
+                    "       tamblit-wavplot IN.wav OUT.png [--block N] --crash SECONDS\n"
+                    "                       [--until-crash NAME] [--after-crash NAME] [--title TEXT]\n";
 
 } // namespace
 
@@ -68,6 +76,8 @@ int main(int argc, char** argv)
     std::vector<render::SignalSource> sources;
     std::optional<double> crashAt;
     std::string takeoverName;
+    std::string untilCrashName;
+    std::string afterCrashName;
     std::string title = "tamblit-render output";
     std::vector<std::string> files;
     bool help = false;
@@ -98,6 +108,16 @@ int main(int argc, char** argv)
         takeoverName = value;
         return true;
     });
+    line.option("--until-crash", [&](const std::string& value, std::string& error) {
+        untilCrashName = value;
+        error = "--until-crash wants a name";
+        return !value.empty();
+    });
+    line.option("--after-crash", [&](const std::string& value, std::string& error) {
+        afterCrashName = value;
+        error = "--after-crash wants a name";
+        return !value.empty();
+    });
     line.option("--title", [&](const std::string& value, std::string&) {
         title = value;
         return true;
@@ -113,6 +133,11 @@ int main(int argc, char** argv)
         return fail(std::string("missing arguments\n") + usage);
     if (files.size() > 2)
         return fail("unknown argument '" + files[2] + "'\n" + usage);
+    const bool byTime = !untilCrashName.empty() || !afterCrashName.empty();
+    if (byTime && !crashAt)
+        return fail("--until-crash and --after-crash need --crash");
+    if (byTime && (!sources.empty() || !takeoverName.empty()))
+        return fail("--until-crash and --after-crash name plug-ins without fingerprints: leave out --source and --takeover");
     const std::string inPath = files[0];
     const std::string outPath = files[1];
 
@@ -136,7 +161,39 @@ int main(int argc, char** argv)
     const double rate = info.samplerate;
     const double duration = static_cast<double>(frames) / rate;
 
-    const auto labels = render::classifyBlocks(ch0, ch1, block, sources);
+    auto labels = render::classifyBlocks(ch0, ch1, block, sources);
+    auto blockTime = [&](long long b) { return static_cast<double>(b * block) / rate; };
+
+    // Without fingerprints only silence tells: what sounds before the silence
+    // that follows the crash is the crashed plug-in's, what sounds after it is
+    // whatever the container played next.
+    std::optional<render::Resumption> resumption;
+    double crashBlockAt = 0.0;
+    if (crashAt && sources.empty()) {
+        // The renderer crashes a plug-in at the first block that starts at or after the time asked.
+        const auto crashBlock = static_cast<long long>(std::ceil(*crashAt * rate / block - 1e-9));
+        crashBlockAt = blockTime(crashBlock);
+        resumption = render::resumptionAfter(labels, crashBlock);
+        if (byTime) {
+            const int before = 0;
+            const int after = afterCrashName.empty() ? render::kUnknown : (untilCrashName.empty() ? 0 : 1);
+            if (!untilCrashName.empty())
+                sources.push_back({untilCrashName, 0.0});
+            if (!afterCrashName.empty())
+                sources.push_back({afterCrashName, 0.0});
+            const auto silentFrom = resumption->silentFrom < 0 ? static_cast<long long>(labels.size()) : resumption->silentFrom;
+            const auto soundFrom = resumption->soundAgainFrom < 0 ? static_cast<long long>(labels.size()) : resumption->soundAgainFrom;
+            for (long long b = 0; b < static_cast<long long>(labels.size()); ++b) {
+                int& label = labels[static_cast<size_t>(b)];
+                if (label != render::kUnknown)
+                    continue;
+                if (b < silentFrom && !untilCrashName.empty())
+                    label = before;
+                else if (b >= soundFrom)
+                    label = after;
+            }
+        }
+    }
     auto nameOf = [&](int label) -> std::string {
         if (label == render::kSilent)
             return "silence";
@@ -144,7 +201,6 @@ int main(int argc, char** argv)
             return "sound";
         return sources[static_cast<size_t>(label)].name;
     };
-    auto blockTime = [&](long long b) { return static_cast<double>(b * block) / rate; };
 
     std::printf("%s: %.3f s, %d Hz, %d channels\n", inPath.c_str(), duration, info.samplerate, info.channels);
     for (const auto& segment : render::segmentsOf(labels))
@@ -167,6 +223,25 @@ int main(int argc, char** argv)
             takeoverAt = blockTime(first);
             std::printf("after the crash at %.3f s, %s is first heard in the block at %.3f s (%.0f ms later)\n", *crashAt,
                         takeoverName.c_str(), *takeoverAt, (*takeoverAt - *crashAt) * 1000.0);
+        }
+    }
+
+    std::optional<double> silentAt;
+    std::optional<double> soundAgainAt;
+    if (resumption) {
+        if (resumption->silentFrom < 0) {
+            std::printf("after the crash at %.3f s the output never went silent\n", crashBlockAt);
+        } else if (resumption->soundAgainFrom < 0) {
+            silentAt = blockTime(resumption->silentFrom);
+            std::printf("after the crash at %.3f s the output went silent at %.3f s and stayed silent\n", crashBlockAt,
+                        *silentAt);
+        } else {
+            silentAt = blockTime(resumption->silentFrom);
+            soundAgainAt = blockTime(resumption->soundAgainFrom);
+            std::printf("after the crash at %.3f s: silent from %.3f s, sound again from %.3f s (%.0f ms after the crash)\n",
+                        crashBlockAt, *silentAt, *soundAgainAt, (*soundAgainAt - crashBlockAt) * 1000.0);
+            if (!afterCrashName.empty())
+                std::printf("%s is heard from %.3f s\n", afterCrashName.c_str(), *soundAgainAt);
         }
     }
 
@@ -246,6 +321,22 @@ int main(int argc, char** argv)
         const int x = xOf(*takeoverAt);
         vline(x - 1, waveTop - 10, stripBottom, kTakeoverColour, 3);
         drawText(g, takeoverName + " FROM " + seconds(*takeoverAt), x + 8, waveTop - 28, kTakeoverColour, 16.0f, true);
+    }
+    if (soundAgainAt) {
+        const int x = xOf(*soundAgainAt);
+        vline(x - 1, waveTop - 10, stripBottom, kTakeoverColour, 3);
+        const std::string heard = afterCrashName.empty() ? "SOUND" : afterCrashName;
+        drawText(g, heard + " FROM " + seconds(*soundAgainAt), x + 8, waveTop - 28, kTakeoverColour, 16.0f, true);
+    }
+    if (silentAt) {
+        // Names the gap where it is, over the flat line the silence draws, on
+        // two short lines so that it fits a gap of a second.
+        const double until = soundAgainAt ? *soundAgainAt : duration;
+        char length[32];
+        std::snprintf(length, sizeof(length), "%.0f ms", (until - *silentAt) * 1000.0);
+        const int centre = (xOf(*silentAt) + xOf(until)) / 2;
+        drawText(g, "SILENT", centre - textWidth("SILENT", 15.0f, true) / 2, mid - 44, kInk, 15.0f, true);
+        drawText(g, length, centre - textWidth(length, 15.0f, true) / 2, mid - 26, kInk, 15.0f, true);
     }
 
     // Legend.

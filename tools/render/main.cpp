@@ -147,8 +147,8 @@ void printSummary(const render::StateSummary& summary)
         if (found == nullptr)
             std::fprintf(out, "  slot %d: empty\n", slot);
         else
-            std::fprintf(out, "  slot %d: %s [%s] (%s)\n", slot, found->name.c_str(), found->loadedPluginName.c_str(),
-                         found->filePath.c_str());
+            std::fprintf(out, "  slot %d: %s [%s] (%s)%s\n", slot, found->name.c_str(), found->loadedPluginName.c_str(),
+                         found->filePath.c_str(), found->isProtected ? ", protected" : "");
     }
     std::fprintf(out, "  options:");
     for (int i = 0; i < 4; ++i)
