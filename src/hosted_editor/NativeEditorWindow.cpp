@@ -1,5 +1,6 @@
 #include "NativeEditorWindow.h"
 #include "x11/MyX11Window.h"
+#include "../console/LogLines.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <cstdio>
@@ -72,7 +73,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgokpiokpiopkik (AEff
 {
     if (editorIsOpen)
     {
-        say ("\neditor is already open!");
+        say (logLines::editorAlreadyOpen);
         _bringToFront();
         return;
     }
@@ -83,7 +84,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgokpiokpiopkik (AEff
     // Without a window there is nothing to put the editor into.
     if (window == nullptr)
     {
-        say ("\ncould not create a window for the editor!");
+        say (logLines::noWindowForEditor);
         return;
     }
 
@@ -137,14 +138,14 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiugkiopkuiopk()
 {
     if (eee34ty0w9845rgymsiufkiukpuoipku (false))
     {
-        say ("\nClosing editor...");
+        say (logLines::closingEditor);
         if (window != nullptr)
             window->close();
         window = nullptr;
         return;
     }
 
-    say ("\neditor is already closed!");
+    say (logLines::editorAlreadyClosed);
     // A window without an open editor is not left behind on screen.
     if (window != nullptr)
         window->close();

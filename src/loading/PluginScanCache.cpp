@@ -1,11 +1,12 @@
 #include "PluginScanCache.h"
 #include "LoaderOutput.h"
+#include "../console/LogLines.h"
 
 juce::OwnedArray<juce::PluginDescription> global_plugin_descriptions;
 
 bool fileWasScannedAlready (juce::String path)
 {
-    writeLoaderText ("\nChecking is file/id was scanned already: " + path);
+    writeLoaderText (logLines::checkingScanCache (path));
     for (auto* entry : global_plugin_descriptions)
         if (entry->fileOrIdentifier == path)
             return true;
@@ -18,7 +19,7 @@ void getPluginDescriptionsAlreadyFoundForThisPlugin (juce::OwnedArray<juce::Plug
     {
         if (entry->fileOrIdentifier == path)
         {
-            writeLoaderText ("\nAdding " + path);
+            writeLoaderText (logLines::addingFromScanCache (path));
             out.add (new juce::PluginDescription (*entry));
         }
     }

@@ -1,5 +1,6 @@
 #include "SharedVstFormat.h"
 #include "LoaderOutput.h"
+#include "../console/LogLines.h"
 
 namespace
 {
@@ -8,14 +9,14 @@ namespace
 
 SharedVstFormat::SharedVstFormat()
 {
-    writeLoaderText ("\nInitializing VSTPluginFormat");
+    writeLoaderText (logLines::initializingVstFormat);
     liveFormat = this;
 }
 
 SharedVstFormat::~SharedVstFormat()
 {
     liveFormat = nullptr;
-    writeLoaderText ("\ndeallocating VSTPluginFormat");
+    writeLoaderText (logLines::deallocatingVstFormat);
 }
 
 juce::VSTPluginFormat* vstpluginaudioformat() noexcept

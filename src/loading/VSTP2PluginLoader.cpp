@@ -2,15 +2,16 @@
 #include "ChoiceDialogs.h"
 #include "ExternalScanner.h"
 #include "PluginScanCache.h"
+#include "../console/LogLines.h"
 
 VSTP2PluginLoader::VSTP2PluginLoader() = default;
 
 VSTP2PluginLoader::~VSTP2PluginLoader()
 {
-    writeLoaderText ("\n~VSTP2PluginLoader()");
+    writeLoaderText (logLines::loaderDestroyed);
     if (plugin_instance != nullptr)
     {
-        writeLoaderText ("\ndeallocating plugin_instance");
+        writeLoaderText (logLines::deallocatingInstance);
         plugin_instance.reset();
     }
 }
@@ -28,7 +29,7 @@ juce::AudioPluginInstance* VSTP2PluginLoader::loadPlugin (juce::String path, juc
 
     if (plugin_instance != nullptr)
     {
-        writeLoaderText ("\nWarning! plugin_instance != NULL");
+        writeLoaderText (logLines::instanceStillHeld);
         unloadPlugin();
     }
 
@@ -69,11 +70,11 @@ juce::AudioPluginInstance* VSTP2PluginLoader::loadPlugin (juce::String path, juc
     }
     else if (plugin_descriptions.size() == 1)
     {
-        writeLoaderText ("\nTrying to create instance...");
+        writeLoaderText (logLines::tryingToCreateInstance);
         createInstance (plugin_descriptions[0]);
         selected_description = plugin_descriptions[0];
         if (plugin_instance != nullptr)
-            writeLoaderText ("OK");
+            writeLoaderText (logLines::createdInstance);
     }
 
     return plugin_instance.get();
@@ -86,18 +87,18 @@ juce::OwnedArray<juce::PluginDescription>* VSTP2PluginLoader::getPluginDescripti
     if (fileWasScannedAlready (path))
     {
         getPluginDescriptionsAlreadyFoundForThisPlugin (found, path);
-        writeLoaderText ("\nFile was already loaded before, PluginDescriptions previously stored: " + juce::String (found.size()));
+        writeLoaderText (logLines::scanCacheHit (found.size()));
         return &found;
     }
 
-    writeLoaderText ("\nFile was not loaded before, finding VST plugins types for:" + path);
+    writeLoaderText (logLines::scanning (path));
 
     if (scan_with_external_process)
         scanWithExternalProcess (juce::File (external_scanner_path), path, found);
     else
         vst_format->format.findAllTypesForFile (found, path);
 
-    writeLoaderText ("\n->found PluginDescriptions for: " + juce::String (found.size()));
+    writeLoaderText (logLines::foundDescriptions (found.size()));
 
     rememberPluginDescriptions (found);
     return &found;

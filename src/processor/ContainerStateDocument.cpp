@@ -10,6 +10,7 @@
 //   thread. A host thread hands it over and waits only a bounded time; until it
 //   has been applied, saves answer with the document handed over.
 #include "PluginContainerAudioProcessor.h"
+#include "../console/LogLines.h"
 #include "../console/KTDebugConsole.h"
 #include "../console/KTDebugConsoleWindow.h"
 #include "../crash/AudioProcessorState.h"
@@ -52,7 +53,7 @@ void PluginContainerAudioProcessor::getStateInformation (juce::MemoryBlock& dest
         const juce::ScopedLock pl (pending_lock);
         if (restore_pending)
         {
-            log (getInstanceName() + ":getStateInformation");
+            log (getInstanceName() + ":" + logLines::getStateInformation);
             log (getInstanceName() + ":a restore is under way, answering with its document");
             destData.insert (pending_document.getData(), pending_document.getSize(), 0);
             return;
@@ -66,8 +67,8 @@ void PluginContainerAudioProcessor::setStateInformation (const void* data, int s
 {
     if (data == nullptr || sizeInBytes <= 0)
     {
-        log (getInstanceName() + ":setStateInformation");
-        log (getInstanceName() + ":no state data, nothing restored");
+        log (getInstanceName() + ":" + logLines::setStateInformation);
+        log (getInstanceName() + ":" + logLines::nothingToRestore);
         return;
     }
 
@@ -154,7 +155,7 @@ bool PluginContainerAudioProcessor::isSlotHealthy (int index)
 void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destData)
 {
     const auto name = getInstanceName();
-    log (name + ":getStateInformation");
+    log (name + ":" + logLines::getStateInformation);
 
     if (! enterWithin (slot_lock, saveLockTimeoutMs))
     {
@@ -212,7 +213,7 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
 
     const auto bytes = text.getNumBytesAsUTF8();
     log (name + ":bytes: " + juce::String ((int) bytes));
-    log (name + ":ChildElements: " + juce::String (childElements));
+    log (name + ":" + logLines::childElements (childElements));
 
     destData.insert (text.toRawUTF8(), bytes, 0);
     {
@@ -276,7 +277,7 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
     {
         // Crashed before any save or restore: only the plug-in itself is known.
         log (getInstanceName() + ":index " + juce::String (index) + " has no good state to save, saving the plugin only");
-        log ("binary data size: 0");
+        log (logLines::binaryDataSize (0));
         return;
     }
 
@@ -284,12 +285,12 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
     if (snapshot->state_data.getSize() > 0) // JUCE copies even an empty block's null data
         slot.stateBlock = snapshot->state_data;
     slot.parameters = snapshot->parameters;
-    log ("binary data size: " + juce::String ((int) slot.stateBlock.getSize()));
+    log (logLines::binaryDataSize ((int) slot.stateBlock.getSize()));
 }
 
 void PluginContainerAudioProcessor::readStateDocument (const void* data, int sizeInBytes)
 {
-    log (instance_name + ":setStateInformation");
+    log (instance_name + ":" + logLines::setStateInformation);
 
     const auto reading = readContainerState (data, (size_t) juce::jmax (0, sizeInBytes));
     auto logLines = [this] (const std::vector<StateLine>& lines)
@@ -316,7 +317,7 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
             restoreSlotFromPart (part, claimed);
     }
 
-    log (instance_name + ":active_plugin index: " + juce::String (active_plugin));
+    log (instance_name + ":" + logLines::activePluginIndex (active_plugin));
 
     for (int index = 0; index < 2; ++index)
         if (! claimed[index] && plugin_loaders[(size_t) index] != nullptr)
@@ -400,20 +401,20 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
     if (program != -1)
     {
         instance->setCurrentProgram (program);
-        log ("Setting currentProgram to index " + juce::String (program));
+        log (logLines::settingCurrentProgram (program));
     }
 
     if (blob.getSize() > 0)
     {
         if (! setHostedState (*instance, blob))
-            log (instance_name + ":the saved state block of index " + juce::String (target) + " is damaged, not applied");
+            log (instance_name + ":" + logLines::savedStateBlockDamaged (target));
         else if (probeBridge (target))
             log (instance_name + ":index " + juce::String (target) + " crashed while taking its saved state block");
     }
 
     if (part.hasParameterList)
     {
-        log (instance_name + ": Setting parameters( " + juce::String (saved.parameters.size()) + ")");
+        log (instance_name + ": " + logLines::settingParameters (saved.parameters.size()));
         const auto& parameters = instance->getParameters();
         for (int i = 0; i < saved.parameters.size(); ++i)
         {
@@ -434,7 +435,7 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
     }
     else
     {
-        log ("parameter_sub_sub_element == NULL");
+        log (logLines::noParameterElement);
     }
 
     const juce::ScopedLock sl (slot_lock);

@@ -1,5 +1,6 @@
 // Crash probe and recovery of hosted plug-ins (message thread).
 #include "PluginContainerAudioProcessor.h"
+#include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "../crash/CrashProbe.h"
 #include "../loading/GenericAudioPluginLoader.h"
@@ -46,7 +47,7 @@ void PluginContainerAudioProcessor::markPluginCrashed (int index)
         return;
 
     plugin_crashed[(size_t) index] = true;
-    log ("Warning: plugin at index " + juce::String (index) + " in instance with name " + instance_name + " seems to have crashed");
+    log (logLines::seemsToHaveCrashed (index, instance_name));
     refreshEditor();
 }
 
@@ -67,7 +68,7 @@ void PluginContainerAudioProcessor::recoverPluginUnattended (int index)
 
 void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
 {
-    log ("Recovering plugin at index " + juce::String (index) + " in instance with name " + instance_name + ".");
+    log (logLines::recoveringPlugin (index, instance_name));
 
     if (! isValidSlot (index))
         return;
@@ -101,13 +102,13 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
         {
             if (plugin_states[slot] != nullptr && getOption (ContainerOption::reloadCrashedPluginData))
             {
-                log ("Recovering plugin state...");
+                log (logLines::recoveringPluginState);
                 putSnapshotBack (index);
             }
         }
         else
         {
-            log (instance_name + ":index " + juce::String (index) + " could not be reloaded, it stays empty and keeps its last good state");
+            log (instance_name + ":" + logLines::couldNotBeReloaded (index));
         }
 
         slot_recovering[slot] = false;
@@ -125,12 +126,12 @@ bool PluginContainerAudioProcessor::putSnapshotBack (int index)
 
     if (! snapshot->copyStateToAudioProcessor (instance))
     {
-        log (instance_name + ":the state block of index " + juce::String (index) + " was refused, only its program and parameters were put back");
+        log (instance_name + ":" + logLines::stateBlockRefused (index));
         return false;
     }
     if (probeBridge (index))
     {
-        log (instance_name + ":index " + juce::String (index) + " crashed while taking its state back");
+        log (instance_name + ":" + logLines::crashedWhileTakingStateBack (index));
         return false;
     }
     return true;

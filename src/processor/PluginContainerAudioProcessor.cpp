@@ -1,5 +1,6 @@
 #include "PluginContainerAudioProcessor.h"
 #include "ContainerProcess.h"
+#include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
@@ -63,8 +64,8 @@ PluginContainerAudioProcessor::PluginContainerAudioProcessor()
     if (console)
         shared.ktdebugconsole.createWindow();
 
-    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (shared.watchdog.getNumberOfPluginsBeingWatched()));
-    log ("PluginContainerAudioProcessor::PluginContainerAudioProcessor()");
+    log (logLines::pluginsBeingWatched (shared.watchdog.getNumberOfPluginsBeingWatched()));
+    log (logLines::constructed);
 }
 
 PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
@@ -82,7 +83,7 @@ PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
 
     auto& shared = process->get();
     shared.watchdog.removePluginToWatch (this);
-    log ("watchdog->getNumberOfPluginsBeingWatched():" + juce::String (shared.watchdog.getNumberOfPluginsBeingWatched()));
+    log (logLines::pluginsBeingWatched (shared.watchdog.getNumberOfPluginsBeingWatched()));
 
     // The last instance takes the watchdog and then the console with it.
     process.reset();

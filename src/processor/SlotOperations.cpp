@@ -2,6 +2,7 @@
 // every change to the active slot happens while processing is suspended.
 #include "PluginContainerAudioProcessor.h"
 #include "ContainerProcess.h"
+#include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
@@ -10,11 +11,11 @@
 
 bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, juce::String pluginName)
 {
-    log (instance_name + ":loading plugin in index " + juce::String (index) + ".");
+    log (instance_name + ":" + logLines::loadingPluginInIndex (index));
 
     if (! isValidSlot (index))
     {
-        log (instance_name + ":failed to load plugin...");
+        log (instance_name + ":" + logLines::failedToLoadPlugin);
         return false;
     }
 
@@ -31,7 +32,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         else if (! canAskTheUser() || ! dialogs_allowed)
         {
             // Without a screen nobody can answer: a headless host must not hang in a modal loop.
-            log (path + " does not exist and there is no display to ask where it went");
+            log (logLines::missingWithoutDisplay (path));
         }
         else
         {
@@ -48,7 +49,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
             chosenPath = file.getFullPathName();
     }
 
-    log (chosenPath + ", in index " + juce::String (index));
+    log (logLines::pathInIndex (chosenPath, index));
 
     bool result = false;
     juce::AudioPluginInstance* instance = nullptr;
@@ -75,7 +76,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         for (auto* description : loader->plugin_descriptions)
             listed = listed || description->name == pluginName;
         if (! listed)
-            log (instance_name + ":" + chosenPath + " no longer holds the plugin " + pluginName);
+            log (instance_name + ":" + logLines::noLongerHoldsPlugin (chosenPath, pluginName));
     }
 
     // Before the host prepares the container, what it has told so far (or a
@@ -85,7 +86,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
     if (instance != nullptr)
     {
-        log ("temp->startPlaying( getSampleRate(), getBlockSize() );");
+        log (logLines::startPlaying);
 
         const int containerInputs = getTotalNumInputChannels();
         const int containerOutputs = getTotalNumOutputChannels();
@@ -95,13 +96,12 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         const int pluginInputs = instance->getTotalNumInputChannels();
         const int pluginOutputs = instance->getTotalNumOutputChannels();
 
-        log ("mode: " + juce::String (containerInputs) + "/" + juce::String (containerOutputs) + "; "
-             + "Plugin: " + juce::String (pluginInputs) + "/" + juce::String (pluginOutputs));
-        log ("(Synth mode)");
+        log (logLines::channelMode (containerInputs, containerOutputs, pluginInputs, pluginOutputs));
+        log (logLines::synthMode);
 
         if (pluginInputs > containerInputs)
         {
-            log ("plugin can't be loaded ( this is a synth, plugin appears to be an fx... )");
+            log (logLines::effectInSynth);
         }
         else
         {
@@ -125,7 +125,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
                 if (pluginOutputs > containerOutputs)
                 {
-                    log ("allocating aux buffer ( plugin has more outputs )");
+                    log (logLines::allocatingAuxBuffer);
                     aux_buffers[(size_t) index] = std::make_unique<juce::AudioSampleBuffer> (juce::jmax (pluginInputs, pluginOutputs),
                                                                                              blockSize);
                 }
@@ -147,11 +147,11 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
     if (! result)
     {
-        log (instance_name + ":failed to load plugin...");
+        log (instance_name + ":" + logLines::failedToLoadPlugin);
         loader.reset();
     }
 
-    log (instance_name + ":active_plugin: " + juce::String (active_plugin));
+    log (instance_name + ":" + logLines::activePlugin (active_plugin));
 
     if (index == active_plugin && isSuspended())
         suspendProcessing (false);
@@ -181,7 +181,7 @@ void PluginContainerAudioProcessor::unloadPlugin (int index, bool keepState, boo
         if (index == active_plugin && ! isSuspended())
             suspendProcessing (true);
 
-        log (instance_name + ":unloading plugin in index " + juce::String (index) + ".");
+        log (instance_name + ":" + logLines::unloadingPluginInIndex (index));
 
         // The editor window closes before the plug-in behind it goes.
         plugin_editors[slot].reset();
@@ -218,7 +218,7 @@ void PluginContainerAudioProcessor::setActivePluginIndex (int index)
 
 bool PluginContainerAudioProcessor::changeActivePlugin (int index)
 {
-    log (instance_name + ":changing active plugin to index " + juce::String (index));
+    log (instance_name + ":" + logLines::changingActivePluginToIndex (index));
 
     if (! isValidSlot (index))
         return false;
@@ -228,7 +228,7 @@ bool PluginContainerAudioProcessor::changeActivePlugin (int index)
 
     if (getAudioPluginInstance (index) == nullptr)
     {
-        log (instance_name + ":no plugin available at index " + juce::String (index));
+        log (instance_name + ":" + logLines::noPluginAvailableAtIndex (index));
         return false;
     }
 
@@ -240,7 +240,7 @@ bool PluginContainerAudioProcessor::changeActivePlugin (int index)
     setActivePluginIndex (index);
     setLatencySamples (getAudioPluginInstance (index)->getLatencySamples());
 
-    log (instance_name + ":successfully changed active plugin to index " + juce::String (index));
+    log (instance_name + ":" + logLines::successfullyChangedActivePluginToIndex (index));
 
     suspendProcessing (false);
     refreshEditor();
@@ -249,7 +249,7 @@ bool PluginContainerAudioProcessor::changeActivePlugin (int index)
 
 void PluginContainerAudioProcessor::editPlugin (int index)
 {
-    log (instance_name + ":openEditor: " + juce::String (index));
+    log (instance_name + ":" + logLines::openEditor (index));
 
     auto* instance = getAudioPluginInstance (index);
     if (instance == nullptr)

@@ -1,5 +1,6 @@
 #include "StateCodec.h"
 #include "StateXmlParser.h"
+#include "../console/LogLines.h"
 #include <cstdlib>
 #include <limits>
 
@@ -100,12 +101,11 @@ namespace
 
             if (name == "binData")
             {
-                part.lines.push_back (plain ("binData, av size: " + juce::String ((int) value.getNumBytesAsUTF8())
-                                             + ", data_size: " + juce::String (declaredSize)));
+                part.lines.push_back (plain (logLines::binDataSizes ((int) value.getNumBytesAsUTF8(), declaredSize)));
                 if (value.getNumBytesAsUTF8() < 1)
-                    part.lines.push_back (plain ("data_size == 0"));
+                    part.lines.push_back (plain (logLines::dataSizeZero));
                 else if (! decodeHostedBlob (value, slot.stateBlock))
-                    part.lines.push_back (named (":binData is damaged, ignored"));
+                    part.lines.push_back (named (juce::String (":") + logLines::binDataDamaged));
                 continue;
             }
 
@@ -143,21 +143,21 @@ namespace
         part.lines.push_back (named (":loadedPluginName: " + slot.pluginName));
         part.lines.push_back (named (":target_index: " + juce::String (target)));
         part.lines.push_back (named (":data_size: " + juce::String (declaredSize)));
-        part.lines.push_back (named (":data_size ( mem block ): " + juce::String ((int) slot.stateBlock.getSize())));
+        part.lines.push_back (named (":" + logLines::memBlockDataSize ((int) slot.stateBlock.getSize())));
 
         if (target == -1)
             return;
 
         if (target != 0 && target != 1)
         {
-            part.lines.push_back (named (":ignoring plugin element for index " + juce::String (target) + " ( only 0 and 1 exist )"));
+            part.lines.push_back (named (":" + logLines::ignoringPluginElement (target)));
             return;
         }
 
         // One plug-in per slot: a later element for the same slot is damage.
         if (named_[target])
         {
-            part.lines.push_back (named (":ignoring a second plugin element for index " + juce::String (target)));
+            part.lines.push_back (named (":" + logLines::ignoringSecondPluginElement (target)));
             return;
         }
         named_[target] = true;
@@ -185,7 +185,7 @@ void readMainPluginPositions (const juce::StringArray& values, StateDocumentPart
     settings.activeSlot = atoiOf (valueAt (0));
     part.activeSlotGiven = settings.activeSlot == 0 || settings.activeSlot == 1;
     if (! part.activeSlotGiven)
-        part.lines.push_back (named (":ignoring activePlugin " + valueAt (0) + " ( only 0 and 1 exist )"));
+        part.lines.push_back (named (":" + logLines::ignoringActivePlugin (valueAt (0))));
 
     for (int option = 0; option < 4; ++option)
         settings.options[(size_t) option] = atoiOf (valueAt (option + 1)) != 0;
@@ -247,8 +247,8 @@ StateReading readContainerState (const void* data, std::size_t size)
         || ! juce::CharPointer_UTF8::isValidString (chars, (int) size))
     {
         reading.outcome = StateReading::Outcome::notUtf8;
-        reading.failure = "state data is not UTF-8 text";
-        reading.lines.push_back (named (":" + reading.failure + ", nothing restored"));
+        reading.failure = logLines::stateNotUtf8;
+        reading.lines.push_back (named (":" + logLines::nothingRestored (reading.failure)));
         return reading;
     }
 
@@ -262,27 +262,25 @@ StateReading readContainerState (const void* data, std::size_t size)
     if (parsed == StateXmlResult::tooLarge)
     {
         reading.outcome = StateReading::Outcome::tooLarge;
-        reading.failure = "state data has more than " + juce::String (state_xml_limits::maximumElements) + " elements, "
-                          + juce::String (state_xml_limits::maximumAttributesPerElement) + " attributes in one element, "
-                          + juce::String (state_xml_limits::maximumAttributes) + " attributes in all or "
-                          + juce::String (state_xml_limits::maximumDepth) + " levels";
-        reading.lines.push_back (named (":" + reading.failure + ", nothing restored"));
+        reading.failure = logLines::stateTooLarge (state_xml_limits::maximumElements, state_xml_limits::maximumAttributesPerElement,
+                                                   state_xml_limits::maximumAttributes, state_xml_limits::maximumDepth);
+        reading.lines.push_back (named (":" + logLines::nothingRestored (reading.failure)));
         return reading;
     }
 
     if (root == nullptr)
     {
         reading.outcome = StateReading::Outcome::notWellFormed;
-        reading.failure = "state data is not a well-formed XML document";
-        reading.lines.push_back (named (":" + reading.failure + ", nothing restored"));
+        reading.failure = logLines::stateNotWellFormedXml;
+        reading.lines.push_back (named (":" + logLines::nothingRestored (reading.failure)));
         return reading;
     }
 
     if (root->tag != "pluginData")
     {
         reading.outcome = StateReading::Outcome::notPluginData;
-        reading.failure = "state data is not a pluginData document";
-        reading.lines.push_back (named (":" + reading.failure + ", nothing restored"));
+        reading.failure = logLines::stateNotPluginData;
+        reading.lines.push_back (named (":" + logLines::nothingRestored (reading.failure)));
         return reading;
     }
 

@@ -3,6 +3,7 @@
 // healthy slot within one tick and recovery reloads the bridged copy (a fresh
 // worker) with its snapshot. Driven by the real 1000 ms timer.
 #include "FixtureCrasher.h"
+#include "console/LogLines.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include "test_bridge_support.h"
@@ -56,9 +57,9 @@ TEST (BridgeInContainer, CrashedBridgedSlotGivesWayWithinOneTickAndComesBackWith
         renderWithNote (*processor, c.note); // the worker dies (or hangs) on this note
 
         ASSERT_TRUE (runLoopUntil ([&] { return processor->getActivePlugin() == 1; }, oneTickMs + c.detectMs));
-        EXPECT_TRUE (lines.contains ("Warning: plugin at index 0 in instance with name default instance seems to have crashed"));
-        EXPECT_TRUE (lines.contains ("default instance:successfully changed active plugin to index 1"));
-        ASSERT_TRUE (runLoopUntil ([&] { return lines.contains ("Recovering plugin state..."); }, oneTickMs));
+        EXPECT_TRUE (lines.contains (logLines::seemsToHaveCrashed (0, "default instance")));
+        EXPECT_TRUE (lines.contains ("default instance:" + logLines::successfullyChangedActivePluginToIndex (1)));
+        ASSERT_TRUE (runLoopUntil ([&] { return lines.contains (logLines::recoveringPluginState); }, oneTickMs));
 
         auto* reloaded = processor->getAudioPluginInstance (0);
         ASSERT_NE (reloaded, nullptr);

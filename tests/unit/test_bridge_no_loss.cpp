@@ -3,6 +3,7 @@
 // does next, saving and reopening or pressing "Recover", the plug-in comes back
 // with the chunk, program and parameter values of its last good state.
 #include "FixtureCrasher.h"
+#include "console/LogLines.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "crash/AudioProcessorState.h"
 #include "support/TestHelpers.h"
@@ -175,7 +176,7 @@ TEST (NoLossAroundACrash, WatchdogRecoversTheSameShellSubPluginWithoutADialog)
     ASSERT_TRUE (runLoopUntil ([&]
     {
         dialogSeen = dialogSeen || juce::ModalComponentManager::getInstance()->getNumModalComponents() > 0;
-        return lines.contains ("Recovering plugin at index 0 in instance with name default instance.")
+        return lines.contains (logLines::recoveringPlugin (0, "default instance"))
             && processor->getAudioPluginInstance (0) != nullptr && ! processor->isPluginCrashed (0);
     }, 4000));
     EXPECT_FALSE (dialogSeen);
@@ -194,5 +195,5 @@ TEST (NoLossAroundACrash, AMissingSubPluginLeavesTheSlotEmptyAndSaysSo)
     ConsoleLines lines (*processor);
     EXPECT_FALSE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SHELL, "Omega"));
     EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
-    EXPECT_TRUE (lines.contains (juce::String ("default instance:") + TAMBLIT_FIXTURE_SHELL + " no longer holds the plugin Omega"));
+    EXPECT_TRUE (lines.contains ("default instance:" + logLines::noLongerHoldsPlugin (TAMBLIT_FIXTURE_SHELL, "Omega")));
 }

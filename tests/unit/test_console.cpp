@@ -1,6 +1,7 @@
 // The shared log window: what it shows, where it opens, and how it follows the
 // console option and the instances, with real windows on the real message loop.
 #include "support/TestHelpers.h"
+#include "console/LogLines.h"
 #include "console/KTDebugConsole.h"
 #include "console/KTDebugConsoleWindow.h"
 #include "console/NewComponent.h"
@@ -297,8 +298,7 @@ TEST_F (Console, LastInstanceTakesWindowAndConsoleAlong)
     EXPECT_EQ (ktdebugconsole()->windowY, -1);
     EXPECT_EQ (ktdebugconsole()->windowWidth, -1);
     EXPECT_EQ (ktdebugconsole()->windowHeight, -1);
-    EXPECT_EQ (windowLines(), juce::StringArray ({ "watchdog->getNumberOfPluginsBeingWatched():1",
-                                                   "PluginContainerAudioProcessor::PluginContainerAudioProcessor()" }));
+    EXPECT_EQ (windowLines(), juce::StringArray (logLines::pluginsBeingWatched (1), logLines::constructed));
     later.setOption (0, false);
 }
 

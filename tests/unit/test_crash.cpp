@@ -1,6 +1,7 @@
 // Crash detection, the watchdog's automatic switch and recovery, and snapshots,
 // driven by the real 1000 ms watchdog timer on the real message loop.
 #include "FixtureSignal.h"
+#include "console/LogLines.h"
 #include "crash/AudioProcessorState.h"
 #include "crash/CrashWatchDog.h"
 #include "processor/ContainerProcess.h"
@@ -17,8 +18,8 @@ namespace fx = tamblit::fixtures;
 
 namespace
 {
-    const juce::String warning0 = "Warning: plugin at index 0 in instance with name default instance seems to have crashed";
-    const juce::String warning1 = "Warning: plugin at index 1 in instance with name default instance seems to have crashed";
+    const juce::String warning0 = logLines::seemsToHaveCrashed (0, "default instance");
+    const juce::String warning1 = logLines::seemsToHaveCrashed (1, "default instance");
 
     // Calls a control function of a fixture the container has loaded. The
     // reference taken here is dropped again, so the library still goes away
@@ -130,7 +131,7 @@ TEST_F (Crash, MarkedSlotWithBothOptionsOffIsLoggedEveryTickAndLeftAlone)
     EXPECT_FALSE (processor->isPluginCrashed (1));
     EXPECT_EQ (processor->getActivePlugin(), 0);
     EXPECT_EQ (processor->getAudioPluginInstance (0), before);
-    EXPECT_FALSE (lines->contains ("Recovering plugin at index 0 in instance with name default instance."));
+    EXPECT_FALSE (lines->contains (logLines::recoveringPlugin (0, "default instance")));
 }
 
 TEST_F (Crash, CrashedActiveSlotGivesWayToTheHealthyOtherSlotWithinOneTick)
@@ -142,7 +143,7 @@ TEST_F (Crash, CrashedActiveSlotGivesWayToTheHealthyOtherSlotWithinOneTick)
     crashAll (TAMBLIT_FIXTURE_BRIDGE);
     ASSERT_TRUE (runLoopUntil ([&] { return processor->getActivePlugin() == 1; }, oneTickMs));
 
-    EXPECT_TRUE (lines->contains ("default instance:successfully changed active plugin to index 1"));
+    EXPECT_TRUE (lines->contains ("default instance:" + logLines::successfullyChangedActivePluginToIndex (1)));
     EXPECT_TRUE (processor->isPluginCrashed (0));
     // Never switches back by itself, and without option 1 nothing is reloaded.
     runLoopFor (1200);
@@ -163,7 +164,7 @@ TEST_F (Crash, NoSwitchWhenTheOtherSlotIsEmptyOrCrashed)
     ASSERT_TRUE (runLoopUntil ([&] { return processor->isPluginCrashed (1); }, oneTickMs));
     runLoopFor (300);
     EXPECT_EQ (processor->getActivePlugin(), 0);
-    EXPECT_FALSE (lines->contains ("default instance:changing active plugin to index 1"));
+    EXPECT_FALSE (lines->contains ("default instance:" + logLines::changingActivePluginToIndex (1)));
 }
 
 TEST_F (Crash, CrashedInactiveSlotIsRecoveredAndStaysInactive)
@@ -173,7 +174,7 @@ TEST_F (Crash, CrashedInactiveSlotIsRecoveredAndStaysInactive)
     processor->setOption (1, true);
 
     crashAll (TAMBLIT_FIXTURE_BRIDGE_B);
-    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains ("Recovering plugin at index 1 in instance with name default instance."); },
+    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (1, "default instance")); },
                                oneTickMs));
 
     EXPECT_EQ (processor->getActivePlugin(), 0);
@@ -190,12 +191,12 @@ TEST_F (Crash, BothOptionsOnSwitchFirstThenReloadTheCrashedSlot)
     processor->setOption (1, true);
 
     crashAll (TAMBLIT_FIXTURE_BRIDGE);
-    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains ("Recovering plugin at index 0 in instance with name default instance."); },
+    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (0, "default instance")); },
                                oneTickMs));
 
     const auto all = lines->lines();
-    const int switched = all.indexOf ("default instance:successfully changed active plugin to index 1");
-    const int recovered = all.indexOf ("Recovering plugin at index 0 in instance with name default instance.");
+    const int switched = all.indexOf ("default instance:" + logLines::successfullyChangedActivePluginToIndex (1));
+    const int recovered = all.indexOf (logLines::recoveringPlugin (0, "default instance"));
     ASSERT_GE (switched, 0);
     EXPECT_LT (switched, recovered);
     EXPECT_EQ (processor->getActivePlugin(), 1);
@@ -264,7 +265,7 @@ TEST_F (Crash, RecoveryPutsBackTheLastSavedSnapshotWhenOptionThreeIsOn)
         ASSERT_NE (reloaded, nullptr);
         EXPECT_FALSE (processor->checkIfPluginCrashed (0)) << "a fresh instance answers the probe with 0";
         EXPECT_FALSE (processor->isPluginCrashed (0));
-        EXPECT_EQ (lines->contains ("Recovering plugin state..."), c.expectRestored);
+        EXPECT_EQ (lines->contains (logLines::recoveringPluginState), c.expectRestored);
 
         const auto now = readHosted (*reloaded);
         if (c.expectRestored)
@@ -319,15 +320,15 @@ TEST_F (Crash, FailedReloadLeavesTheSlotEmptyFlaggedAndIsNotRetried)
     ASSERT_TRUE (copy.deleteFile());
     ASSERT_TRUE (copy.replaceWithText ("not a plug-in"));
 
-    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains ("Recovering plugin at index 0 in instance with name default instance."); },
+    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (0, "default instance")); },
                                oneTickMs));
     EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
     EXPECT_TRUE (processor->isPluginCrashed (0));
-    EXPECT_TRUE (lines->contains ("default instance:failed to load plugin..."));
+    EXPECT_TRUE (lines->contains (juce::String ("default instance:") + logLines::failedToLoadPlugin));
 
     lines->clear();
     runLoopFor (2200);
-    EXPECT_FALSE (lines->contains ("Recovering plugin at index 0 in instance with name default instance."));
+    EXPECT_FALSE (lines->contains (logLines::recoveringPlugin (0, "default instance")));
     EXPECT_TRUE (processor->isPluginCrashed (0));
     folder.deleteRecursively();
 }
@@ -351,8 +352,8 @@ TEST (CrashWatchDogList, InstancesAreProbedInRegistrationOrderEachByItsOwnOption
     ASSERT_TRUE (runLoopUntil ([&] { return second->isPluginCrashed (0); }, oneTickMs));
 
     const auto all = lines.lines();
-    const int firstWarning = all.indexOf ("Warning: plugin at index 0 in instance with name first seems to have crashed");
-    const int secondWarning = all.indexOf ("Warning: plugin at index 0 in instance with name second seems to have crashed");
+    const int firstWarning = all.indexOf (logLines::seemsToHaveCrashed (0, "first"));
+    const int secondWarning = all.indexOf (logLines::seemsToHaveCrashed (0, "second"));
     ASSERT_GE (firstWarning, 0);
     EXPECT_GT (secondWarning, firstWarning);
     EXPECT_EQ (first->getActivePlugin(), 1);
@@ -449,8 +450,8 @@ TEST_F (Crash, RefusedSnapshotStateIsReportedAndProgramAndParametersStillGoBack)
 
     auto* reloaded = processor->getAudioPluginInstance (0);
     ASSERT_NE (reloaded, nullptr);
-    EXPECT_TRUE (lines->contains ("Recovering plugin state..."));
-    EXPECT_TRUE (lines->contains ("default instance:the state block of index 0 was refused, only its program and parameters were put back"));
+    EXPECT_TRUE (lines->contains (logLines::recoveringPluginState));
+    EXPECT_TRUE (lines->contains ("default instance:" + logLines::stateBlockRefused (0)));
     EXPECT_EQ (reloaded->getCurrentProgram(), 2);
     EXPECT_FLOAT_EQ (reloaded->getParameters()[4]->getValue(), 0.8125f);
 }

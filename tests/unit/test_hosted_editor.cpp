@@ -2,6 +2,7 @@
 // slot holding the editor fixture, on the real JUCE message loop under Xvfb.
 // Xvfb runs no window manager: a window's frame is the window itself.
 #include "support/TestHelpers.h"
+#include "console/LogLines.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "hosted_editor/MyHostAudioProcessorEditor.h"
 #include "hosted_editor/MyHostAudioProcessorEditorWindow.h"
@@ -361,7 +362,7 @@ TEST_F (HostedEditor, EditorWindowClosesBeforeThePluginIsDeleted)
         ways[i] (*this);
         const auto printed = out.finish();
 
-        EXPECT_EQ (printed.rfind ("\nClosing editor...", 0), 0u) << printed;
+        EXPECT_EQ (printed.rfind (logLines::closingEditor, 0), 0u) << printed;
         // With an editor still open at effClose the fixture would log "drop".
         EXPECT_EQ (fixtureLog(), "open,top,sleep,close");
         EXPECT_EQ (fixture.openWindows(), 0);

@@ -2,6 +2,7 @@
 // it writes to standard output, and what it does with files that are no plug-in.
 // The shell chooser cases need an X display (Xvfb).
 #include "loading/ChoiceDialogs.h"
+#include "console/LogLines.h"
 #include "loading/VSTP2PluginLoader.h"
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
@@ -57,11 +58,11 @@ TEST (Loader, StandardOutputTextsFollowTheFormatLifetime)
         lastGone = capture5.finish();
     }
 
-    EXPECT_EQ (firstCreated, "\nInitializing VSTPluginFormat");
+    EXPECT_EQ (firstCreated, logLines::initializingVstFormat);
     EXPECT_EQ (secondCreated, "");
-    EXPECT_NE (loaded.find ("\nTrying to create instance...OK"), std::string::npos) << loaded;
-    EXPECT_EQ (secondGone, "\n~VSTP2PluginLoader()");
-    EXPECT_EQ (lastGone, "\n~VSTP2PluginLoader()\ndeallocating plugin_instance\ndeallocating VSTPluginFormat");
+    EXPECT_NE (loaded.find (std::string (logLines::tryingToCreateInstance) + logLines::createdInstance), std::string::npos) << loaded;
+    EXPECT_EQ (secondGone, logLines::loaderDestroyed);
+    EXPECT_EQ (lastGone, std::string (logLines::loaderDestroyed) + logLines::deallocatingInstance + logLines::deallocatingVstFormat);
     EXPECT_EQ (vstpluginaudioformat(), nullptr);
     EXPECT_EQ (vst2_plugin_counter(), 0);
     EXPECT_EQ (num_plugins_loaded_, 0);
@@ -195,7 +196,7 @@ TEST (Loader, FilesThatAreNoUsablePluginGiveNull)
         EXPECT_EQ (loader.getCurrentlyLoadedPluginName(), "");
         EXPECT_EQ (loader.plugin_file.getFullPathName(), juce::File (path).getFullPathName());
         const auto output = capture.finish();
-        EXPECT_EQ (output.find ("Trying to create instance"), std::string::npos);
+        EXPECT_EQ (output.find (logLines::tryingToCreateInstance), std::string::npos);
     }
     text.deleteFile();
 }
@@ -209,7 +210,7 @@ TEST (Loader, ASecondLoadOnOneLoaderReplacesTheInstance)
     auto* second = loader.loadPlugin (TAMBLIT_FIXTURE_SYNTH8, "VST", "");
     const auto output = capture.finish();
 
-    EXPECT_EQ (output.rfind ("\nWarning! plugin_instance != NULL", 0), 0u) << output;
+    EXPECT_EQ (output.rfind (logLines::instanceStillHeld, 0), 0u) << output;
     ASSERT_NE (second, nullptr);
     EXPECT_EQ (loader.plugin_descriptions.size(), 1);
     EXPECT_EQ (loader.getCurrentlyLoadedPluginName(), "fixture-synth8");

@@ -2,6 +2,7 @@
 // watchdog and console, as instances come and go.
 #include "support/TestHelpers.h"
 #include "console/KTDebugConsole.h"
+#include "console/LogLines.h"
 #include "console/KTDebugConsoleWindow.h"
 #include "crash/CrashWatchDog.h"
 #include "processor/ContainerProcess.h"
@@ -14,11 +15,11 @@ using testing_support::consoleWindowsOnDesktop;
 
 namespace
 {
-    const juce::String constructorLine = "PluginContainerAudioProcessor::PluginContainerAudioProcessor()";
+    const juce::String constructorLine = logLines::constructed;
 
     juce::String watchedLine (int count)
     {
-        return "watchdog->getNumberOfPluginsBeingWatched():" + juce::String (count);
+        return logLines::pluginsBeingWatched (count);
     }
 
     template <typename... Texts>
@@ -135,8 +136,8 @@ TEST_F (ProcessorCore, DestructionUnloadsBothSlotsBeforeLeavingTheWatchdog)
     lines.clear();
 
     doomed.reset();
-    EXPECT_EQ (lines.lines(), linesOf ("doomed:unloading plugin in index 0.",
-                                                   "doomed:unloading plugin in index 1.",
+    EXPECT_EQ (lines.lines(), linesOf ("doomed:" + logLines::unloadingPluginInIndex (0),
+                                                   "doomed:" + logLines::unloadingPluginInIndex (1),
                                                    watchedLine (1)));
 }
 

@@ -2,6 +2,7 @@
 // program, on real VST 2.x files. The cache is never emptied, so every test
 // works on copies of the fixtures in a folder of its own.
 #include "loading/ExternalScanner.h"
+#include "console/LogLines.h"
 #include "loading/PluginScanCache.h"
 #include "loading/VSTP2PluginLoader.h"
 #include "support/TestHelpers.h"
@@ -72,17 +73,17 @@ namespace
 
     std::string checkLine (const juce::File& file)
     {
-        return ("\nChecking is file/id was scanned already: " + file.getFullPathName()).toStdString();
+        return logLines::checkingScanCache (file.getFullPathName()).toStdString();
     }
 
     std::string scanLine (const juce::File& file)
     {
-        return ("\nFile was not loaded before, finding VST plugins types for:" + file.getFullPathName()).toStdString();
+        return logLines::scanning (file.getFullPathName()).toStdString();
     }
 
     std::string foundLine (int count)
     {
-        return "\n->found PluginDescriptions for: " + std::to_string (count);
+        return logLines::foundDescriptions (count).toStdString();
     }
 
     // What a cached load writes: the check, one line per description, the count.
@@ -90,8 +91,8 @@ namespace
     {
         auto text = checkLine (file);
         for (int i = 0; i < count; ++i)
-            text += ("\nAdding " + file.getFullPathName()).toStdString();
-        return text + "\nFile was already loaded before, PluginDescriptions previously stored: " + std::to_string (count);
+            text += logLines::addingFromScanCache (file.getFullPathName()).toStdString();
+        return text + logLines::scanCacheHit (count).toStdString();
     }
 
     struct ScannerRoute

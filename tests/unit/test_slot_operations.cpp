@@ -2,6 +2,7 @@
 // plug-ins (the fixtures and Debian's amsynth), audio rendered as the wrapper
 // renders it, log lines read from the console window, dialogs answered from the
 // message loop. Needs an X display (Xvfb).
+#include "console/LogLines.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
@@ -83,10 +84,10 @@ namespace
 
     juce::StringArray failedLoadLines (int index, const juce::String& chosen, int active)
     {
-        return { kPrefix + ":loading plugin in index " + juce::String (index) + ".",
-                 chosen + ", in index " + juce::String (index),
-                 kPrefix + ":failed to load plugin...",
-                 kPrefix + ":active_plugin: " + juce::String (active) };
+        return { kPrefix + ":" + logLines::loadingPluginInIndex (index),
+                 logLines::pathInIndex (chosen, index),
+                 kPrefix + ":" + logLines::failedToLoadPlugin,
+                 kPrefix + ":" + logLines::activePlugin (active) };
     }
 }
 
@@ -95,12 +96,12 @@ TEST_F (Slots, DirectRoutingPlaysTheSynthOnTheHostBuffer)
     ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH));
 
     EXPECT_EQ (console->lines(), linesOf ({
-        kPrefix + ":loading plugin in index 0.",
-        juce::String (TAMBLIT_FIXTURE_SYNTH) + ", in index 0",
-        "temp->startPlaying( getSampleRate(), getBlockSize() );",
-        "mode: 0/2; Plugin: 0/2",
-        "(Synth mode)",
-        kPrefix + ":active_plugin: 0" }));
+        kPrefix + ":" + logLines::loadingPluginInIndex (0),
+        logLines::pathInIndex (TAMBLIT_FIXTURE_SYNTH, 0),
+        logLines::startPlaying,
+        logLines::channelMode (0, 2, 0, 2),
+        logLines::synthMode,
+        kPrefix + ":" + logLines::activePlugin (0) }));
     EXPECT_EQ (processor->getName (0), "fixture-synth");
     EXPECT_EQ (processor->getPluginFilePath (0), juce::String (TAMBLIT_FIXTURE_SYNTH));
     EXPECT_TRUE (plays (render(), kIdentitySynth));
@@ -121,8 +122,8 @@ TEST_F (Slots, AuxiliaryRoutingGivesTheHostOutputsOneAndTwo)
 {
     ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH8));
     const auto lines = console->lines();
-    EXPECT_TRUE (lines.contains ("mode: 0/2; Plugin: 0/8"));
-    EXPECT_EQ (lines.indexOf ("allocating aux buffer ( plugin has more outputs )"), lines.indexOf ("(Synth mode)") + 1);
+    EXPECT_TRUE (lines.contains (logLines::channelMode (0, 2, 0, 8)));
+    EXPECT_EQ (lines.indexOf (logLines::allocatingAuxBuffer), lines.indexOf (logLines::synthMode) + 1);
     EXPECT_EQ (processor->getLatencySamples(), kSynth8Latency);
 
     EXPECT_TRUE (plays (render(), kIdentitySynth8));
@@ -173,14 +174,14 @@ TEST_F (Slots, EffectIsRejectedByTheFitRuleAndTheSlotIsKept)
         EXPECT_FALSE (load (0, TAMBLIT_FIXTURE_EFFECT));
 
         EXPECT_EQ (console->lines(), linesOf ({
-            kPrefix + ":loading plugin in index 0.",
-            juce::String (TAMBLIT_FIXTURE_EFFECT) + ", in index 0",
-            "temp->startPlaying( getSampleRate(), getBlockSize() );",
-            "mode: 0/2; Plugin: 2/2",
-            "(Synth mode)",
-            "plugin can't be loaded ( this is a synth, plugin appears to be an fx... )",
-            kPrefix + ":failed to load plugin...",
-            kPrefix + ":active_plugin: 0" }));
+            kPrefix + ":" + logLines::loadingPluginInIndex (0),
+            logLines::pathInIndex (TAMBLIT_FIXTURE_EFFECT, 0),
+            logLines::startPlaying,
+            logLines::channelMode (0, 2, 2, 2),
+            logLines::synthMode,
+            logLines::effectInSynth,
+            kPrefix + ":" + logLines::failedToLoadPlugin,
+            kPrefix + ":" + logLines::activePlugin (0) }));
         EXPECT_FALSE (processor->isSuspended());
         if (occupied)
         {
@@ -329,8 +330,8 @@ TEST_F (Slots, SwitchingMovesAudioAndLatency)
     console->clear();
     EXPECT_TRUE (processor->changeActivePlugin (1));
     EXPECT_EQ (console->lines(), linesOf ({
-        kPrefix + ":changing active plugin to index 1",
-        kPrefix + ":successfully changed active plugin to index 1" }));
+        kPrefix + ":" + logLines::changingActivePluginToIndex (1),
+        kPrefix + ":" + logLines::successfullyChangedActivePluginToIndex (1) }));
     EXPECT_EQ (processor->getActivePlugin(), 1);
     EXPECT_EQ (processor->getLatencySamples(), kSynth8Latency);
     EXPECT_FALSE (processor->isSuspended());
@@ -339,7 +340,7 @@ TEST_F (Slots, SwitchingMovesAudioAndLatency)
     // Already active: one line, true, nothing else.
     console->clear();
     EXPECT_TRUE (processor->changeActivePlugin (1));
-    EXPECT_EQ (console->lines(), linesOf ({ kPrefix + ":changing active plugin to index 1" }));
+    EXPECT_EQ (console->lines(), linesOf ({ kPrefix + ":" + logLines::changingActivePluginToIndex (1) }));
 
     EXPECT_TRUE (processor->changeActivePlugin (0));
     EXPECT_EQ (processor->getLatencySamples(), 0);
@@ -350,8 +351,8 @@ TEST_F (Slots, SwitchingMovesAudioAndLatency)
     console->clear();
     EXPECT_FALSE (processor->changeActivePlugin (1));
     EXPECT_EQ (console->lines(), linesOf ({
-        kPrefix + ":changing active plugin to index 1",
-        kPrefix + ":no plugin available at index 1" }));
+        kPrefix + ":" + logLines::changingActivePluginToIndex (1),
+        kPrefix + ":" + logLines::noPluginAvailableAtIndex (1) }));
     EXPECT_EQ (processor->getActivePlugin(), 0);
     EXPECT_TRUE (plays (render(), kIdentitySynth));
 }
@@ -364,11 +365,11 @@ TEST_F (Slots, ReplacingAndUnloading)
     // Replace with the 8-output synth: the old one goes first, then the aux buffer comes.
     ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH8));
     const auto lines = console->lines();
-    const int unloading = lines.indexOf (kPrefix + ":unloading plugin in index 0.");
+    const int unloading = lines.indexOf (kPrefix + ":" + logLines::unloadingPluginInIndex (0));
     ASSERT_GE (unloading, 0);
-    EXPECT_EQ (unloading, lines.indexOf ("(Synth mode)") + 1);
-    EXPECT_EQ (lines.indexOf ("allocating aux buffer ( plugin has more outputs )"), unloading + 1);
-    EXPECT_EQ (lines[lines.size() - 1], kPrefix + ":active_plugin: 0");
+    EXPECT_EQ (unloading, lines.indexOf (logLines::synthMode) + 1);
+    EXPECT_EQ (lines.indexOf (logLines::allocatingAuxBuffer), unloading + 1);
+    EXPECT_EQ (lines[lines.size() - 1], kPrefix + ":" + logLines::activePlugin (0));
     EXPECT_EQ (processor->getLatencySamples(), kSynth8Latency);
     EXPECT_TRUE (plays (render(), kIdentitySynth8));
 
@@ -380,7 +381,7 @@ TEST_F (Slots, ReplacingAndUnloading)
     // Unloading the active slot: processing resumes and the host hears silence.
     console->clear();
     processor->unloadPlugin (0, false, true);
-    EXPECT_EQ (console->lines(), linesOf ({ kPrefix + ":unloading plugin in index 0." }));
+    EXPECT_EQ (console->lines(), linesOf ({ kPrefix + ":" + logLines::unloadingPluginInIndex (0) }));
     EXPECT_FALSE (processor->isSuspended());
     EXPECT_EQ (processor->getActivePlugin(), 0);
     EXPECT_EQ (processor->getName (0), "<none>");
@@ -434,7 +435,7 @@ TEST_F (Slots, DebianSynthPlaysANoteInEitherSlot)
     };
 
     ASSERT_TRUE (load (0, kAmsynth));
-    EXPECT_TRUE (console->contains ("mode: 0/2; Plugin: 0/2"));
+    EXPECT_TRUE (console->contains (logLines::channelMode (0, 2, 0, 2)));
     // Before any note it is silent, after a note-on it is not.
     EXPECT_LT (render().getMagnitude (0, kBlock), 1.0e-6f);
     EXPECT_GT (playsNote(), 1.0e-3f);

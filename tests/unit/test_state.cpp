@@ -1,6 +1,7 @@
 // The container's saved state: the document it writes, and what restoring
 // hand-written and damaged documents does to the slots.
 #include "FixtureSignal.h"
+#include "console/LogLines.h"
 #include "console/KTDebugConsole.h"
 #include "crash/AudioProcessorState.h"
 #include "loading/FxbImageCheck.h"
@@ -72,7 +73,7 @@ TEST_F (State, EmptyContainerWritesOnlyTheMainElementWithAttributesInTheirPositi
     EXPECT_EQ (root->getTagName(), "pluginData");
     EXPECT_EQ (root->getNumAttributes(), 0);
     ASSERT_EQ (root->getNumChildElements(), 1);
-    EXPECT_TRUE (lines->contains ("empty one:ChildElements: 1"));
+    EXPECT_TRUE (lines->contains ("empty one:" + logLines::childElements (1)));
 
     auto* main = root->getChildElement (0);
     const char* expectedNames[] = { "activePlugin", "optionB0", "optionB1", "optionB2", "optionB3", "instanceName",
@@ -110,7 +111,7 @@ TEST_F (State, SavedSlotCarriesFileProgramChunkAndEveryParameter)
     juce::MemoryBlock blob;
     ASSERT_TRUE (blob.fromBase64Encoding (plugin->getStringAttribute ("binData")));
     EXPECT_EQ ((int) blob.getSize(), plugin->getIntAttribute ("binDataSize"));
-    EXPECT_TRUE (lines->contains ("binary data size: " + juce::String ((int) blob.getSize())));
+    EXPECT_TRUE (lines->contains (logLines::binaryDataSize ((int) blob.getSize())));
 
     auto* values = plugin->getChildByName ("f_parameters");
     ASSERT_NE (values, nullptr);
@@ -143,7 +144,7 @@ TEST_F (State, DocumentsFillEmptyAndKeepSlotsAsTheyName)
         EXPECT_EQ (processor->getAudioPluginInstance (0) != nullptr, c.slot0);
         EXPECT_EQ (processor->getAudioPluginInstance (1) != nullptr, c.slot1);
         EXPECT_EQ (processor->getInstanceName(), "restored");
-        EXPECT_TRUE (lines->contains ("restored:active_plugin index: 0"));
+        EXPECT_TRUE (lines->contains ("restored:" + logLines::activePluginIndex (0)));
     }
 }
 
@@ -168,8 +169,8 @@ TEST_F (State, ProgramChunkAndParametersAreAppliedInThatOrderThenSnapshotted)
     EXPECT_EQ (restored->getCurrentProgram(), 1);
     EXPECT_EQ (restored->getProgramName (1), "Kept bass");
     EXPECT_FLOAT_EQ (restored->getParameters()[7]->getValue(), 0.875f);
-    EXPECT_TRUE (lines->contains ("Setting currentProgram to index 1"));
-    EXPECT_TRUE (lines->contains ("default instance: Setting parameters( 10)"));
+    EXPECT_TRUE (lines->contains (logLines::settingCurrentProgram (1)));
+    EXPECT_TRUE (lines->contains ("default instance: " + logLines::settingParameters (10)));
     ASSERT_NE (processor->getPluginState (0), nullptr);
     EXPECT_FLOAT_EQ (processor->getPluginState (0)->parameters[7], 0.875f);
 }
@@ -186,8 +187,8 @@ TEST_F (State, PluginWithoutProgramsOrParametersRestoresWithoutThem)
     lines->clear();
     restore (root->toString());
     EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
-    EXPECT_TRUE (lines->contains ("parameter_sub_sub_element == NULL"));
-    EXPECT_FALSE (lines->contains ("Setting currentProgram to index 0"));
+    EXPECT_TRUE (lines->contains (logLines::noParameterElement));
+    EXPECT_FALSE (lines->contains (logLines::settingCurrentProgram (0)));
     EXPECT_EQ (processor->getPluginState (0)->current_program, -1);
 }
 
@@ -195,9 +196,9 @@ TEST_F (State, EmptyBinDataLoadsThePluginWithItsDefaults)
 {
     restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH, "binDataSize=\"12\" binData=\"\"")));
     ASSERT_NE (processor->getAudioPluginInstance (0), nullptr);
-    EXPECT_TRUE (lines->contains ("binData, av size: 0, data_size: 12"));
-    EXPECT_TRUE (lines->contains ("data_size == 0"));
-    EXPECT_TRUE (lines->contains ("restored:data_size ( mem block ): 0"));
+    EXPECT_TRUE (lines->contains (logLines::binDataSizes (0, 12)));
+    EXPECT_TRUE (lines->contains (logLines::dataSizeZero));
+    EXPECT_TRUE (lines->contains ("restored:" + logLines::memBlockDataSize (0)));
     EXPECT_EQ (processor->getAudioPluginInstance (0)->getCurrentProgram(), 0);
 }
 
@@ -231,7 +232,7 @@ TEST_F (State, MissingFileAnsweredNoLeavesTheSlotEmpty)
     restore (doc (pluginElement (0, "/nonexistent/gone.so"), "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\""));
     EXPECT_TRUE (script.allStepsDone());
     EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
-    EXPECT_TRUE (lines->contains ("default instance:failed to load plugin..."));
+    EXPECT_TRUE (lines->contains (juce::String ("default instance:") + logLines::failedToLoadPlugin));
 }
 
 TEST_F (State, ShortMainElementKeepsNameAndConsole)
@@ -291,8 +292,8 @@ TEST_F (State, DamagedBlobsChangeNothing)
     processor->setStateInformation (invalidUtf8.data(), (int) invalidUtf8.size());
     EXPECT_EQ (processor->getActivePlugin(), 0);
     EXPECT_EQ (processor->getAudioPluginInstance (1), slot1);
-    EXPECT_TRUE (lines->contains ("default instance:state data is not UTF-8 text, nothing restored"));
-    EXPECT_TRUE (lines->contains ("default instance:state data is not a well-formed XML document, nothing restored"));
+    EXPECT_TRUE (lines->contains ("default instance:" + logLines::nothingRestored (logLines::stateNotUtf8)));
+    EXPECT_TRUE (lines->contains ("default instance:" + logLines::nothingRestored (logLines::stateNotWellFormedXml)));
 }
 
 TEST_F (State, OutOfRangeIndicesAreIgnoredWithALogLine)
@@ -307,8 +308,8 @@ TEST_F (State, OutOfRangeIndicesAreIgnoredWithALogLine)
         EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
         EXPECT_EQ (processor->getAudioPluginInstance (1), nullptr);
     }
-    EXPECT_TRUE (lines->contains ("default instance:ignoring activePlugin 2 ( only 0 and 1 exist )"));
-    EXPECT_TRUE (lines->contains ("r:ignoring plugin element for index 2 ( only 0 and 1 exist )"));
+    EXPECT_TRUE (lines->contains ("default instance:" + logLines::ignoringActivePlugin ("2")));
+    EXPECT_TRUE (lines->contains ("r:" + logLines::ignoringPluginElement (2)));
 }
 
 TEST_F (State, ActiveIndexIsRestoredEvenWhenThatSlotFails)
@@ -421,7 +422,7 @@ TEST_F (State, DamagedHostedStateImagesAreRefusedBeforeTheHostReadsThem)
     lines->clear();
     restore (root->toString());
     EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
-    EXPECT_TRUE (lines->contains ("default instance:the saved state block of index 0 is damaged, not applied"));
+    EXPECT_TRUE (lines->contains ("default instance:" + logLines::savedStateBlockDamaged (0)));
 }
 
 TEST_F (State, DamagedBinDataCountsAreIgnored)
@@ -432,8 +433,8 @@ TEST_F (State, DamagedBinDataCountsAreIgnored)
         lines->clear();
         restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH, "binData=\"" + juce::String (encoded) + "\"")));
         EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
-        EXPECT_TRUE (lines->contains ("restored:binData is damaged, ignored"));
-        EXPECT_TRUE (lines->contains ("restored:data_size ( mem block ): 0"));
+        EXPECT_TRUE (lines->contains (juce::String ("restored:") + logLines::binDataDamaged));
+        EXPECT_TRUE (lines->contains ("restored:" + logLines::memBlockDataSize (0)));
     }
 }
 
@@ -467,7 +468,8 @@ TEST_F (State, ControlCharactersInNamesAndPathsComeBack)
 TEST_F (State, HostileDocumentShapesAreRefusedOrTrimmed)
 {
     ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH8, ""));
-    const auto refused = juce::String ("default instance:state data has more than");
+    // The limits are part of the line: 256 elements, 65536 attributes in one, 132096 in all, 32 levels.
+    const auto refused = "default instance:" + logLines::nothingRestored (logLines::stateTooLarge (256, 65536, 132096, 32));
 
     auto repeat = [] (const juce::String& text, int times)
     {
@@ -522,7 +524,7 @@ TEST_F (State, HostileDocumentShapesAreRefusedOrTrimmed)
         {
             EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
             EXPECT_NE (processor->getAudioPluginInstance (1), nullptr) << "a refused document changes nothing";
-            EXPECT_EQ (lines->count (refused + " 256 elements, 65536 attributes in one element, 132096 attributes in all or 32 levels, nothing restored"), 1);
+            EXPECT_EQ (lines->count (refused), 1);
         }
     }
 }
@@ -541,7 +543,7 @@ TEST_F (State, OneElementPerSlotFiniteValuesAndConsoleBoundsOnAScreen)
     ASSERT_NE (processor->getAudioPluginInstance (0), nullptr);
     EXPECT_EQ (processor->getPluginFilePath (0), TAMBLIT_FIXTURE_SYNTH);
     EXPECT_EQ (processor->getAudioPluginInstance (0)->getCurrentProgram(), 1);
-    EXPECT_TRUE (lines->contains ("restored:ignoring a second plugin element for index 0"));
+    EXPECT_TRUE (lines->contains ("restored:" + logLines::ignoringSecondPluginElement (0)));
 
     // Values that are not finite leave the parameter as the plug-in had it.
     auto* second = processor->getAudioPluginInstance (1);
