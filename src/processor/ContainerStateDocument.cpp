@@ -293,7 +293,7 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
     log (instance_name + ":" + logLines::setStateInformation);
 
     const auto reading = readContainerState (data, (size_t) juce::jmax (0, sizeInBytes));
-    auto logLines = [this] (const std::vector<StateLine>& lines)
+    auto logReaderLines = [this] (const std::vector<StateLine>& lines)
     {
         for (const auto& line : lines)
             log (line.named ? instance_name + line.text : line.text);
@@ -301,7 +301,7 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
 
     // A blob that does not read as a pluginData document restores nothing: the
     // slots keep what they hold.
-    logLines (reading.lines);
+    logReaderLines (reading.lines);
     if (! reading.ok())
         return;
 
@@ -309,7 +309,7 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
 
     for (const auto& part : reading.parts)
     {
-        logLines (part.lines);
+        logReaderLines (part.lines);
 
         if (part.kind == StateDocumentPart::Kind::settings)
             applySettingsPart (part);
