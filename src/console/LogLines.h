@@ -57,6 +57,30 @@ inline juce::String successfullyChangedActivePluginToIndex (int index)
 
 inline juce::String openEditor (int index) { return "openEditor: " + juce::String (index); }
 
+// Protected slots: the plug-in runs in a worker process, through its stand-in.
+inline juce::String slotProtected (int index, bool isProtected)
+{
+    return "index " + juce::String (index)
+           + (isProtected ? " is protected: its plugin runs in a worker process of its own"
+                          : " is no longer protected: its plugin runs in the host's process");
+}
+
+inline juce::String runsProtected (int index, const juce::String& path, const juce::String& standIn)
+{
+    return "index " + juce::String (index) + " runs " + path + " protected, through " + standIn;
+}
+
+inline juce::String cannotProtect (const juce::String& path, const juce::String& why)
+{
+    return "cannot protect " + path + ": " + why;
+}
+
+inline juce::String runsAsBefore (int index, bool wasToBeProtected)
+{
+    return "index " + juce::String (index) + " could not be reloaded " + (wasToBeProtected ? "protected" : "in the host's process")
+           + ", it runs as before";
+}
+
 // Crashes, the watchdog's recovery and the state put back afterwards.
 inline juce::String seemsToHaveCrashed (int index, const juce::String& instanceName)
 {

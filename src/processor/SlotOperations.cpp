@@ -62,9 +62,9 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         juce::String error;
         loadPath = protectedLoad::standInFor (juce::File (chosenPath), error).getFullPathName();
         if (loadPath.isEmpty())
-            log (instance_name + ":cannot protect " + chosenPath + ": " + error);
+            log (instance_name + ":" + logLines::cannotProtect (chosenPath, error));
         else
-            log (instance_name + ":index " + juce::String (index) + " runs " + chosenPath + " protected, through " + loadPath);
+            log (instance_name + ":" + logLines::runsProtected (index, chosenPath, loadPath));
     }
 
     if (loadPath.isNotEmpty())

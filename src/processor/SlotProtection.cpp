@@ -1,6 +1,7 @@
 // Protected slots: the plug-in runs in a worker process of its own, through the
 // project's bridge (message thread).
 #include "PluginContainerAudioProcessor.h"
+#include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "../crash/CrashProbe.h"
 #include <pluginterfaces/vst2.x/aeffectx.h>
@@ -47,9 +48,7 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
         return true;
 
     slot_protected[slot] = shouldProtect;
-    log (instance_name + ":index " + juce::String (index)
-         + (shouldProtect ? " is protected: its plugin runs in a worker process of its own"
-                          : " is no longer protected: its plugin runs in the host's process"));
+    log (instance_name + ":" + logLines::slotProtected (index, shouldProtect));
 
     // An empty or crashed slot takes the choice with its next load or "Recover".
     auto* instance = getAudioPluginInstance (index);
@@ -84,8 +83,7 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
     if (! reloaded)
     {
         // The plug-in goes back as it ran before rather than leave the slot empty.
-        log (instance_name + ":index " + juce::String (index) + " could not be reloaded "
-             + (shouldProtect ? "protected" : "in the host's process") + ", it runs as before");
+        log (instance_name + ":" + logLines::runsAsBefore (index, shouldProtect));
         slot_protected[slot] = ! shouldProtect;
         reloaded = loadPlugin (index, origin.filePath, origin.pluginName);
     }
@@ -94,7 +92,7 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
     if (reloaded)
         putSnapshotBack (index);
     else
-        log (instance_name + ":index " + juce::String (index) + " could not be reloaded, it stays empty and keeps its last good state");
+        log (instance_name + ":" + logLines::couldNotBeReloaded (index));
 
     slot_recovering[slot] = false;
     refreshEditor();
