@@ -2,6 +2,7 @@
 // every change to the active slot happens while processing is suspended.
 #include "PluginContainerAudioProcessor.h"
 #include "ContainerProcess.h"
+#include "HostedPlayConfig.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
@@ -75,7 +76,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
         const int containerInputs = getTotalNumInputChannels();
         const int containerOutputs = getTotalNumOutputChannels();
-        instance->setPlayConfigDetails (containerInputs, containerOutputs, sampleRate, blockSize);
+        offerPlayConfig (*instance, containerInputs, containerOutputs, sampleRate, blockSize);
         instance->prepareToPlay (sampleRate, blockSize);
 
         const int pluginInputs = instance->getTotalNumInputChannels();
