@@ -24,7 +24,8 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     juce::String chosenPath;
     if (path.isNotEmpty())
     {
-        if (juce::File (path).exists())
+        // Saved documents name plug-ins by absolute path; anything else names no file.
+        if (juce::File::isAbsolutePath (path) && juce::File (path).exists())
         {
             chosenPath = path;
         }
