@@ -26,6 +26,10 @@ endforeach()
 set(lv2_libs "${JUCE_MODULES_DIR}/juce_audio_processors/juce_audio_processors_lv2_libs.cpp")
 list(APPEND juce_sources "${lv2_libs}")
 set_source_files_properties("${lv2_libs}" PROPERTIES COMPILE_DEFINITIONS JUCE_PLUGINHOST_LV2=1)
+# A debug build of JUCE prints its version on stderr at start-up; the tools'
+# stderr carries only their own messages.
+set_source_files_properties("${JUCE_MODULES_DIR}/juce_core/juce_core.cpp"
+  PROPERTIES COMPILE_DEFINITIONS JUCE_DISABLE_JUCE_VERSION_PRINTING=1)
 
 # The version the plug-in reports and the panel shows, from the top-level project.
 math(EXPR TAMBLIT_VERSION_CODE

@@ -57,7 +57,8 @@ juce::File scannerLocationFor (const juce::File& binary, const juce::String& sca
                                             && folder.getFileName() != "Resources";
     const auto base = inBundleArchitectureFolder ? contents.getFullPathName()
                                                  : folder.getFullPathName() + "/Contents";
-    return juce::File (base + "/Resources/" + juce::File (scannerName).getFileName());
+    // Only the name counts; a bare name is no path a File could hold.
+    return juce::File (base + "/Resources/" + scannerName.fromLastOccurrenceOf ("/", false, false));
 }
 
 bool isRunnableScanner (const juce::File& scanner)

@@ -2,6 +2,11 @@
 #include "LoaderOutput.h"
 #include "../console/LogLines.h"
 
+// JUCE counts live descriptions in a counter created with the first one and
+// checked when it is destroyed. Making one here, before the cache, creates that
+// counter first, so it outlives the cache at exit and the cache's entries are
+// gone by the time it checks.
+static const juce::PluginDescription leakCounterBeforeTheCache;
 juce::OwnedArray<juce::PluginDescription> global_plugin_descriptions;
 
 bool fileWasScannedAlready (juce::String path)

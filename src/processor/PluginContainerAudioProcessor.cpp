@@ -1,6 +1,7 @@
 #include "PluginContainerAudioProcessor.h"
 #include "ContainerProcess.h"
 #include "../console/LogLines.h"
+#include "HostedPlayConfig.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
@@ -304,7 +305,7 @@ void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockS
         if (auto* playHead = getPlayHead())
             instance->setPlayHead (playHead);
 
-        instance->setPlayConfigDetails (getTotalNumInputChannels(), getTotalNumOutputChannels(), sampleRate, blockSize);
+        offerPlayConfig (*instance, getTotalNumInputChannels(), getTotalNumOutputChannels(), sampleRate, blockSize);
         instance->prepareToPlay (sampleRate, blockSize);
 
         if (auto* aux = aux_buffers[(size_t) index].get())

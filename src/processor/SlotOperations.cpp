@@ -3,6 +3,7 @@
 #include "PluginContainerAudioProcessor.h"
 #include "ContainerProcess.h"
 #include "../console/LogLines.h"
+#include "HostedPlayConfig.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
@@ -25,7 +26,8 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     juce::String chosenPath;
     if (path.isNotEmpty())
     {
-        if (juce::File (path).exists())
+        // Saved documents name plug-ins by absolute path; anything else names no file.
+        if (juce::File::isAbsolutePath (path) && juce::File (path).exists())
         {
             chosenPath = path;
         }
@@ -90,7 +92,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
         const int containerInputs = getTotalNumInputChannels();
         const int containerOutputs = getTotalNumOutputChannels();
-        instance->setPlayConfigDetails (containerInputs, containerOutputs, sampleRate, blockSize);
+        offerPlayConfig (*instance, containerInputs, containerOutputs, sampleRate, blockSize);
         instance->prepareToPlay (sampleRate, blockSize);
 
         const int pluginInputs = instance->getTotalNumInputChannels();

@@ -5,6 +5,7 @@
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 #include "FixtureSignal.h"
+#include "processor/HostedPlayConfig.h"
 #include <functional>
 #include <vector>
 
@@ -117,7 +118,7 @@ namespace loading_test
     inline juce::AudioBuffer<float> renderInstance (juce::AudioPluginInstance& instance, int channels, int samples,
                                                     juce::MidiBuffer midi = {})
     {
-        instance.setPlayConfigDetails (0, 2, 48000.0, samples);
+        offerPlayConfig (instance, 0, 2, 48000.0, samples);
         instance.prepareToPlay (48000.0, samples);
         juce::AudioBuffer<float> buffer (juce::jmax (channels, instance.getTotalNumOutputChannels()), samples);
         buffer.clear();

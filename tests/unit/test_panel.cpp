@@ -119,9 +119,16 @@ namespace
             gui = editor->getPanel();
         }
 
-        ~PanelWindow()
+        ~PanelWindow() { close(); }
+
+        // As a host's wrapper does: the processor lets go of its editor first.
+        void close()
         {
+            if (editor == nullptr)
+                return;
+            editor->processor.editorBeingDeleted (editor);
             delete editor;
+            editor = nullptr;
         }
 
         // Renders the editor as the host window would show it; runs the panel's paint.
@@ -504,8 +511,7 @@ TEST_F (Panel, ConsoleToggleReachesEveryInstanceAtItsNextRefresh)
     EXPECT_FALSE (processor->getOption (0));
     EXPECT_FALSE (ktdebugconsole()->hasWindow());
 
-    delete otherWindow.editor;
-    otherWindow.editor = nullptr;
+    otherWindow.close();
     other.reset();
 }
 

@@ -429,7 +429,7 @@ TEST_F (Slots, DebianSynthPlaysANoteInEitherSlot)
         for (int block = 0; block < 40; ++block)
         {
             const auto out = render (kBlock, block == 0 ? noteOn (60, 0) : juce::MidiBuffer());
-            peak = juce::jmax (peak, out.getMagnitude (0, kBlock), out.getMagnitude (1, kBlock));
+            peak = juce::jmax (peak, out.getMagnitude (0, 0, kBlock), out.getMagnitude (1, 0, kBlock));
         }
         return peak;
     };
