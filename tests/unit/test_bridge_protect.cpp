@@ -483,6 +483,8 @@ TEST (ProtectedSlot, PanelToggleKeepsTheStateAndShowsACrashWithItsSignal)
     EXPECT_GT (workerOf (processor->getAudioPluginInstance (0)), 0);
     EXPECT_TRUE (stateOf (processor->getAudioPluginInstance (0)) == state);
 
+    // As a host's wrapper does: the processor lets go of its editor first.
+    processor->editorBeingDeleted (editor.get());
     editor.reset();
     processor->unloadPlugin (0, false, true);
 }
