@@ -106,7 +106,12 @@ juce::File standInFor (const juce::File& plugin, juce::String& error)
     // different folders get copies of their own.
     const auto key = juce::String::toHexString (target.getFullPathName().hashCode64());
     const auto folder = cacheFolder().getChildFile (key);
-    if (! folder.createDirectory())
+    // Another container may make the same folders at the same moment, and
+    // JUCE gives up on the first one it finds made meanwhile: try again,
+    // only a folder still missing is a failure.
+    for (int attempt = 0; attempt < 4 && ! folder.isDirectory(); ++attempt)
+        folder.createDirectory();
+    if (! folder.isDirectory())
     {
         error = "cannot make " + folder.getFullPathName();
         return {};
