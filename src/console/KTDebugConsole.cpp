@@ -9,7 +9,7 @@ namespace
     std::atomic<KTDebugConsole*> liveConsole { nullptr };
 }
 
-KTDebugConsole* ktdebugconsole() noexcept
+KTDebugConsole* ktdebugconsole () noexcept
 {
     return liveConsole.load();
 }
@@ -88,11 +88,12 @@ void KTDebugConsole::addLine (juce::String line)
 
     // Other host threads (prepareToPlay, state calls) never touch the window: the
     // line is queued in order and reaches the console that exists when it is run.
-    juce::MessageManager::callAsync ([line]
-    {
-        if (auto* live = ktdebugconsole())
-            live->addLineOnMessageThread (line);
-    });
+    juce::MessageManager::callAsync (
+        [line]
+        {
+            if (auto* live = ktdebugconsole())
+                live->addLineOnMessageThread (line);
+        });
 }
 
 void KTDebugConsole::addLineOnMessageThread (const juce::String& line)

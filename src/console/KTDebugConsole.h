@@ -15,20 +15,20 @@ public:
     ~KTDebugConsole();
 
     void setProductName (juce::String name);
-    void createWindow();
-    void deleteWindow();
+    void createWindow ();
+    void deleteWindow ();
 
     // Any thread may log: lines from other threads are handed to the message
     // thread, where they reach whichever console exists when they arrive.
     void addLine (juce::String line);
 
-    bool hasWindow() const noexcept { return window != nullptr; }
+    bool hasWindow () const noexcept { return window != nullptr; }
 
     // Read by state saves on host threads; the message thread writes them.
-    juce::String getProductName() const;
+    juce::String getProductName () const;
     void rememberBounds (juce::Rectangle<int> bounds);
-    juce::Rectangle<int> getRememberedBounds() const;
-    KTDebugConsoleWindow* getWindow() const noexcept { return window.get(); }
+    juce::Rectangle<int> getRememberedBounds () const;
+    KTDebugConsoleWindow* getWindow () const noexcept { return window.get(); }
 
     juce::String productName { "defaultproduct" };
     std::atomic<int> windowX { -1 };
@@ -46,7 +46,7 @@ private:
 // The console that exists now, or null. Owned by the container instances'
 // shared process context; this is only a view of it, for lines that arrive
 // late and for state saves on host threads.
-KTDebugConsole* ktdebugconsole() noexcept;
+KTDebugConsole* ktdebugconsole () noexcept;
 
 // Process-wide console flags, written on the message thread (state saves on
 // host threads read and reset them). They outlive the console object: a later

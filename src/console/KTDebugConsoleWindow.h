@@ -12,15 +12,15 @@ public:
     KTDebugConsoleWindow (std::function<void (juce::Rectangle<int>)> boundsChanged, const juce::String& title);
     ~KTDebugConsoleWindow() override;
 
-    void resized() override;
-    void moved() override;
-    void closeButtonPressed() override;
+    void resized () override;
+    void moved () override;
+    void closeButtonPressed () override;
 
     void addLine (const juce::String& line);
-    NewComponent* getContent() const noexcept { return content; }
+    NewComponent* getContent () const noexcept { return content; }
 
 private:
-    void rememberBounds();
+    void rememberBounds ();
 
     NewComponent* content = nullptr; // owned by the window as its content
     std::function<void (juce::Rectangle<int>)> onBoundsChanged;

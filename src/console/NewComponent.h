@@ -11,10 +11,10 @@ public:
     ~NewComponent() override;
 
     void paint (juce::Graphics& g) override;
-    void resized() override;
+    void resized () override;
 
     void addLineToTextEditor (const juce::String& line);
-    juce::TextEditor* getTextEditor() const noexcept { return textEditor.get(); }
+    juce::TextEditor* getTextEditor () const noexcept { return textEditor.get(); }
 
 private:
     // The classic look, as the panel uses: black text on white inside the margin.

@@ -13,11 +13,11 @@ public:
     CrashWatchDog();
     ~CrashWatchDog() override;
 
-    void timerCallback() override;
+    void timerCallback () override;
 
     void addPluginToWatch (WatchedContainer* container);
     void removePluginToWatch (WatchedContainer* container);
-    int getNumberOfPluginsBeingWatched() const;
+    int getNumberOfPluginsBeingWatched () const;
 
     // One tick's work for one container.
     static void watch (WatchedContainer& container);

@@ -10,22 +10,22 @@
 // One slot as the tick sees it.
 struct SlotHealth
 {
-    bool held = false;             // a plug-in was loaded when the tick began
-    bool marked = false;           // already marked crashed by an earlier tick
+    bool held = false; // a plug-in was loaded when the tick began
+    bool marked = false; // already marked crashed by an earlier tick
     bool probeSaysCrashed = false; // the bridge answered this tick's probe with 1
 };
 
 // The container's options that steer the watchdog.
 struct WatchPolicy
 {
-    bool autoSwitch = false;  // make the healthy other slot active
+    bool autoSwitch = false; // make the healthy other slot active
     bool autoRecover = false; // reload crashed slots from their files
 };
 
 struct WatchdogVerdict
 {
-    std::array<bool, 2> mark {};    // slots to mark crashed now (with the warning line)
-    int switchTo = -1;              // slot to make active, or -1
+    std::array<bool, 2> mark {}; // slots to mark crashed now (with the warning line)
+    int switchTo = -1; // slot to make active, or -1
     std::array<bool, 2> recover {}; // slots to reload, after any switch
 };
 

@@ -11,8 +11,8 @@ public:
 
     virtual bool holdsPlugin (int slot) const = 0;
     virtual bool isPluginCrashed (int slot) const = 0;
-    virtual int getActivePlugin() const = 0;
-    virtual WatchPolicy getWatchPolicy() const = 0;
+    virtual int getActivePlugin () const = 0;
+    virtual WatchPolicy getWatchPolicy () const = 0;
 
     // Asks the slot's plug-in whether it has crashed; marks nothing.
     virtual bool probePlugin (int slot) = 0;

@@ -16,16 +16,16 @@ public:
 
     // Shows the plug-in's editor, or brings it to the front when it is shown.
     void openTheEditor (juce::AudioPluginInstance* pluginToShow);
-    void closeTheEditor();
+    void closeTheEditor ();
 
     juce::AudioPluginInstance* plugin = nullptr;
     std::unique_ptr<MyHostAudioProcessorEditorWindow> editorWindow;
     std::unique_ptr<eee34ty0w9845rgymsiufdgomiugdfi> nativeEditorWindow;
 
 private:
-    static bool usesNativeWindow();
-    void openComponentEditor();
-    void closeComponentEditor();
+    static bool usesNativeWindow ();
+    void openComponentEditor ();
+    void closeComponentEditor ();
 
     JUCE_DECLARE_NON_COPYABLE (MyHostAudioProcessorEditor)
 };

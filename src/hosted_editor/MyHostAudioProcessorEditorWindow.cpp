@@ -1,7 +1,6 @@
 #include "MyHostAudioProcessorEditorWindow.h"
 
-MyHostAudioProcessorEditorWindow::MyHostAudioProcessorEditorWindow (const juce::String& title,
-                                                                    juce::AudioProcessor* processorShown,
+MyHostAudioProcessorEditorWindow::MyHostAudioProcessorEditorWindow (const juce::String& title, juce::AudioProcessor* processorShown,
                                                                     MyHostAudioProcessorEditor* ownerHolder)
     : juce::DocumentWindow (title, juce::Colours::white, juce::DocumentWindow::allButtons, true),
       processor (processorShown),

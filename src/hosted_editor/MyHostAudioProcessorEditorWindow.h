@@ -12,8 +12,8 @@ public:
                                       MyHostAudioProcessorEditor* ownerHolder);
     ~MyHostAudioProcessorEditorWindow() override;
 
-    void paint (juce::Graphics&) override {}
-    void closeButtonPressed() override;
+    void paint (juce::Graphics&) override { }
+    void closeButtonPressed () override;
 
     juce::AudioProcessor* processor = nullptr;
     MyHostAudioProcessorEditor* owner = nullptr;

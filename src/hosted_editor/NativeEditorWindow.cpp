@@ -61,8 +61,7 @@ void eee34ty0w9845rgymsiufdgomiugdfi::eee34ty0w9845rgymsiufdgomiugkouoiofi()
 
     auto content = editorArea;
     if (savedFrame != nullptr)
-        content = { (int) savedFrame[0], (int) savedFrame[1],
-                    juce::jmax (1, (int) savedFrame[2]), juce::jmax (1, (int) savedFrame[3]) };
+        content = { (int) savedFrame[0], (int) savedFrame[1], juce::jmax (1, (int) savedFrame[2]), juce::jmax (1, (int) savedFrame[3]) };
 
     window = MyX11Window::create (content);
     if (window != nullptr)

@@ -19,33 +19,33 @@ public:
     // Top-left corner of the window's frame at (x, y) from the top of the primary screen.
     virtual void setWindowPositionXY (int x, int y);
     // Creates the platform window.
-    virtual void eee34ty0w9845rgymsiufdgomiugkouoiofi();
+    virtual void eee34ty0w9845rgymsiufdgomiugkouoiofi ();
     // Opens the editor of an effect.
     virtual void eee34ty0w9845rgymsiufdgokpiokpiopkik (AEffect* effectToShow);
     // Resizes the content area.
     virtual void eee34ty0w9845rgymsiufdgomiugdkiopiokpu (int width, int height);
     // Attaches the plug-in's editor to the window and starts idling.
-    virtual void eee34ty0w9845rgymsiufdgomikuiopkuiok();
+    virtual void eee34ty0w9845rgymsiufdgomikuiopkuiok ();
     // Remembers the window frame.
     virtual void WhatToDoWhenTheWindowIsMoved (int x, int y, int width, int height);
     // Idle tick.
-    virtual void eee34ty0w9845rgymsiufdgomiukioukpuo();
+    virtual void eee34ty0w9845rgymsiufdgomiukioukpuo ();
     // Closes the editor and the window.
-    virtual void eee34ty0w9845rgymsiufdgomiugkiopkuiopk();
+    virtual void eee34ty0w9845rgymsiufdgomiugkiopkuiopk ();
     // Closes the plug-in's editor only; answers whether it was open.
     virtual bool eee34ty0w9845rgymsiufkiukpuoipku (bool forgetWindow);
     // Sets the window title (UTF-8).
     virtual void eee34ty0w9845rgymsiufdgomkiopkuop (const char* title);
 
     void SetAlwaysOnTop (bool onTop, int);
-    void _bringToFront();
+    void _bringToFront ();
 
     // Repeating 0.1 s timer on the message thread.
     class IdleTimer : public juce::Timer
     {
     public:
         std::function<void()> onTick;
-        void timerCallback() override
+        void timerCallback () override
         {
             if (onTick)
                 onTick();
@@ -56,7 +56,7 @@ public:
     bool alwaysOnTop = false;
     bool idleSuspended = false;
     std::unique_ptr<double[]> savedFrame; // x, y, width, height
-    MyX11Window* window = nullptr;        // deletes itself when closed
+    MyX11Window* window = nullptr; // deletes itself when closed
     IdleTimer idleTimer;
     bool editorIsOpen = false;
 
@@ -65,10 +65,13 @@ private:
     // editor-only close.
     struct WindowEvents : MyX11Window::Listener
     {
-        explicit WindowEvents (eee34ty0w9845rgymsiufdgomiugdfi& o) : owner (o) {}
-        void windowIdle() override { owner.eee34ty0w9845rgymsiufdgomiukioukpuo(); }
+        explicit WindowEvents (eee34ty0w9845rgymsiufdgomiugdfi& o)
+            : owner (o)
+        {
+        }
+        void windowIdle () override { owner.eee34ty0w9845rgymsiufdgomiukioukpuo(); }
         void windowMoved (int x, int y, int width, int height) override { owner.WhatToDoWhenTheWindowIsMoved (x, y, width, height); }
-        void windowClosing() override { owner.eee34ty0w9845rgymsiufkiukpuoipku (true); }
+        void windowClosing () override { owner.eee34ty0w9845rgymsiufkiukpuoipku (true); }
         eee34ty0w9845rgymsiufdgomiugdfi& owner;
     };
 

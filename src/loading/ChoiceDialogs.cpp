@@ -1,17 +1,16 @@
 #include "ChoiceDialogs.h"
 
-bool canAskTheUser()
+bool canAskTheUser ()
 {
     return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
 }
 
-juce::File getVST2File()
+juce::File getVST2File ()
 {
     if (! canAskTheUser())
         return {};
 
-    juce::FileChooser chooser ("Please select a VST2.x plugin...",
-                               juce::File ("~/.vst"), "*.so", true);
+    juce::FileChooser chooser ("Please select a VST2.x plugin...", juce::File ("~/.vst"), "*.so", true);
     if (chooser.browseForFileToOpen())
         return chooser.getResult();
     return {};
@@ -69,7 +68,9 @@ void comboBoxChooseComponent::resized()
     textButton->setBounds (168, 112, 150, 24);
 }
 
-void comboBoxChooseComponent::comboBoxChanged (juce::ComboBox*) {}
+void comboBoxChooseComponent::comboBoxChanged (juce::ComboBox*)
+{
+}
 
 void comboBoxChooseComponent::buttonClicked (juce::Button* button)
 {
@@ -116,8 +117,7 @@ juce::String getOptionFromComboBox (juce::String title, juce::StringArray& optio
     window->setContentOwned (component, true);
     window->centreWithSize (component->getWidth(), component->getHeight());
 
-    const int result = juce::DialogWindow::showModalDialog (title, component, nullptr, juce::Colours::lightgrey,
-                                                            false, false, false);
+    const int result = juce::DialogWindow::showModalDialog (title, component, nullptr, juce::Colours::lightgrey, false, false, false);
     window.reset();
 
     if (options.isEmpty())

@@ -6,22 +6,20 @@
 // The modal questions asked while loading: which file, where a missing file is,
 // and which sub-plug-in of a shell. All run nested modal loops on the message thread.
 // False when no screen is available (a headless host): modal questions could never be answered.
-bool canAskTheUser();
+bool canAskTheUser ();
 
-juce::File getVST2File();
+juce::File getVST2File ();
 juce::File getFile (juce::String initialPath, juce::String patterns, juce::String description, juce::String instructions);
 juce::String getOptionFromComboBox (juce::String title, juce::StringArray& options);
 
-class comboBoxChooseComponent : public juce::Component,
-                                public juce::ComboBox::Listener,
-                                public juce::Button::Listener
+class comboBoxChooseComponent : public juce::Component, public juce::ComboBox::Listener, public juce::Button::Listener
 {
 public:
     comboBoxChooseComponent();
     ~comboBoxChooseComponent() override;
 
     void paint (juce::Graphics& g) override;
-    void resized() override;
+    void resized () override;
     void comboBoxChanged (juce::ComboBox* box) override;
     void buttonClicked (juce::Button* button) override;
 
@@ -38,5 +36,5 @@ public:
     ModalWindowWithComboBoxOptionChooser (const juce::String& title, juce::StringArray& options);
     ~ModalWindowWithComboBoxOptionChooser() override;
 
-    void closeButtonPressed() override;
+    void closeButtonPressed () override;
 };

@@ -53,10 +53,8 @@ juce::File scannerLocationFor (const juce::File& binary, const juce::String& sca
 {
     const auto folder = binary.getParentDirectory();
     const auto contents = folder.getParentDirectory();
-    const bool inBundleArchitectureFolder = contents.getFileName() == "Contents"
-                                            && folder.getFileName() != "Resources";
-    const auto base = inBundleArchitectureFolder ? contents.getFullPathName()
-                                                 : folder.getFullPathName() + "/Contents";
+    const bool inBundleArchitectureFolder = contents.getFileName() == "Contents" && folder.getFileName() != "Resources";
+    const auto base = inBundleArchitectureFolder ? contents.getFullPathName() : folder.getFullPathName() + "/Contents";
     // Only the name counts; a bare name is no path a File could hold.
     return juce::File (base + "/Resources/" + scannerName.fromLastOccurrenceOf ("/", false, false));
 }
@@ -71,12 +69,10 @@ juce::String quotedForShell (const juce::String& text)
     return "'" + text.replace ("'", "'\\''") + "'";
 }
 
-void scanWithExternalProcess (const juce::File& scanner, const juce::String& path,
-                              juce::OwnedArray<juce::PluginDescription>& out)
+void scanWithExternalProcess (const juce::File& scanner, const juce::String& path, juce::OwnedArray<juce::PluginDescription>& out)
 {
-    const auto resultPath = juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName()
-                            + "/" + juce::File (path).getFileNameWithoutExtension()
-                            + juce::Uuid().toString() + ".txt";
+    const auto resultPath = juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName() + "/"
+                            + juce::File (path).getFileNameWithoutExtension() + juce::Uuid().toString() + ".txt";
     const juce::File result (resultPath);
 
     // The arguments go through /bin/sh: single quotes keep blanks, quotes, '$'

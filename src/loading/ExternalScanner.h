@@ -27,5 +27,4 @@ bool isRunnableScanner (const juce::File& scanner);
 juce::String quotedForShell (const juce::String& text);
 
 // Runs the scanner on `path` and adds at most one description to `out`.
-void scanWithExternalProcess (const juce::File& scanner, const juce::String& path,
-                              juce::OwnedArray<juce::PluginDescription>& out);
+void scanWithExternalProcess (const juce::File& scanner, const juce::String& path, juce::OwnedArray<juce::PluginDescription>& out);

@@ -5,10 +5,10 @@
 namespace
 {
     // Field offsets of the FXB/FXP layouts (big-endian 32-bit values).
-    constexpr std::size_t headerInts = 7;            // chunkMagic .. numPrograms / numParams
+    constexpr std::size_t headerInts = 7; // chunkMagic .. numPrograms / numParams
     constexpr std::size_t programHeader = headerInts * 4 + 28; // + prgName[28]
-    constexpr std::size_t bankHeader = headerInts * 4 + 128;   // + future[128]
-    constexpr std::size_t chunkBankHeader = bankHeader + 4;    // + chunkSize
+    constexpr std::size_t bankHeader = headerInts * 4 + 128; // + future[128]
+    constexpr std::size_t chunkBankHeader = bankHeader + 4; // + chunkSize
     constexpr std::size_t chunkProgramHeader = programHeader + 4;
     constexpr std::int64_t sanityLimit = 1 << 24;
 
@@ -21,8 +21,8 @@ namespace
 
     std::int64_t readBigEndian (const unsigned char* p)
     {
-        return (std::int32_t) (((std::uint32_t) p[0] << 24) | ((std::uint32_t) p[1] << 16)
-                               | ((std::uint32_t) p[2] << 8) | (std::uint32_t) p[3]);
+        return (std::int32_t) (((std::uint32_t) p[0] << 24) | ((std::uint32_t) p[1] << 16) | ((std::uint32_t) p[2] << 8)
+                               | (std::uint32_t) p[3]);
     }
 
     // Magic values are compared in either byte order, as the reader does.

@@ -15,7 +15,7 @@ public:
     virtual juce::AudioPluginInstance* loadPlugin (juce::String path, juce::String formatName, juce::String pluginName) = 0;
     virtual juce::OwnedArray<juce::PluginDescription>* getPluginDescription (juce::String path);
 
-    juce::String getCurrentlyLoadedPluginName() const;
+    juce::String getCurrentlyLoadedPluginName () const;
     void setScanWithExternalProcess (bool enable, juce::String scannerName);
 
     juce::File plugin_file;

@@ -10,143 +10,143 @@
 
 namespace protectedLoad
 {
-namespace
-{
-    const char* const bridgePluginName = "tamblit-bridge-plugin";
-    const char* const bridgeWorkerName = "tamblit-bridge-worker";
-
-    // What the bridge reads beside its copy (see docs/bridge.md).
-    juce::String sideFileText (const juce::File& plugin, const juce::File& worker)
+    namespace
     {
-        return "target=" + plugin.getFullPathName() + "\nworker=" + worker.getFullPathName() + "\n";
-    }
+        const char* const bridgePluginName = "tamblit-bridge-plugin";
+        const char* const bridgeWorkerName = "tamblit-bridge-worker";
 
-    // Writes `data` beside `destination` under a name no other writer uses,
-    // flushed to disk, then renames it into place: two containers making the
-    // same stand-in at once each put a complete file there, and a host that has
-    // the old copy loaded keeps it.
-    bool writeInPlace (const juce::File& destination, const void* data, size_t size, int mode)
-    {
-        const auto temporary = destination.getSiblingFile (destination.getFileName() + ".tmp-" + juce::String (getpid()) + "-"
-                                                           + juce::String::toHexString (juce::Random::getSystemRandom().nextInt64()));
-        const int fd = open (temporary.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0)
-            return false;
-        auto* at = static_cast<const char*> (data);
-        size_t left = size;
-        bool ok = true;
-        while (ok && left > 0)
+        // What the bridge reads beside its copy (see docs/bridge.md).
+        juce::String sideFileText (const juce::File& plugin, const juce::File& worker)
         {
-            const ssize_t written = write (fd, at, left);
-            if (written < 0 && errno == EINTR)
-                continue;
-            ok = written > 0;
-            if (ok)
-            {
-                at += written;
-                left -= (size_t) written;
-            }
+            return "target=" + plugin.getFullPathName() + "\nworker=" + worker.getFullPathName() + "\n";
         }
-        ok = ok && fchmod (fd, (mode_t) mode) == 0 && fsync (fd) == 0;
-        ok = close (fd) == 0 && ok;
-        ok = ok && std::rename (temporary.getFullPathName().toRawUTF8(), destination.getFullPathName().toRawUTF8()) == 0;
-        if (! ok)
-            temporary.deleteFile();
-        return ok;
+
+        // Writes `data` beside `destination` under a name no other writer uses,
+        // flushed to disk, then renames it into place: two containers making the
+        // same stand-in at once each put a complete file there, and a host that has
+        // the old copy loaded keeps it.
+        bool writeInPlace (const juce::File& destination, const void* data, size_t size, int mode)
+        {
+            const auto temporary = destination.getSiblingFile (destination.getFileName() + ".tmp-" + juce::String (getpid()) + "-"
+                                                               + juce::String::toHexString (juce::Random::getSystemRandom().nextInt64()));
+            const int fd = open (temporary.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (fd < 0)
+                return false;
+            auto* at = static_cast<const char*> (data);
+            size_t left = size;
+            bool ok = true;
+            while (ok && left > 0)
+            {
+                const ssize_t written = write (fd, at, left);
+                if (written < 0 && errno == EINTR)
+                    continue;
+                ok = written > 0;
+                if (ok)
+                {
+                    at += written;
+                    left -= (size_t) written;
+                }
+            }
+            ok = ok && fchmod (fd, (mode_t) mode) == 0 && fsync (fd) == 0;
+            ok = close (fd) == 0 && ok;
+            ok = ok && std::rename (temporary.getFullPathName().toRawUTF8(), destination.getFullPathName().toRawUTF8()) == 0;
+            if (! ok)
+                temporary.deleteFile();
+            return ok;
+        }
+
+        bool holds (const juce::File& file, const juce::MemoryBlock& wanted)
+        {
+            if (file.getSize() != (juce::int64) wanted.getSize())
+                return false;
+            juce::MemoryBlock present;
+            return file.loadFileAsData (present) && present == wanted;
+        }
     }
 
-    bool holds (const juce::File& file, const juce::MemoryBlock& wanted)
+    BridgeFiles findBridgeFiles ()
     {
-        if (file.getSize() != (juce::int64) wanted.getSize())
-            return false;
-        juce::MemoryBlock present;
-        return file.loadFileAsData (present) && present == wanted;
+        const auto overridden = juce::SystemStats::getEnvironmentVariable ("TAMBLIT_BRIDGE_RESOURCES", {});
+        if (overridden.isNotEmpty())
+            return { juce::File (overridden).getChildFile (bridgePluginName), juce::File (overridden).getChildFile (bridgeWorkerName) };
+        return { expectedScannerLocation (bridgePluginName), expectedScannerLocation (bridgeWorkerName) };
     }
-}
 
-BridgeFiles findBridgeFiles()
-{
-    const auto overridden = juce::SystemStats::getEnvironmentVariable ("TAMBLIT_BRIDGE_RESOURCES", {});
-    if (overridden.isNotEmpty())
-        return { juce::File (overridden).getChildFile (bridgePluginName), juce::File (overridden).getChildFile (bridgeWorkerName) };
-    return { expectedScannerLocation (bridgePluginName), expectedScannerLocation (bridgeWorkerName) };
-}
-
-juce::File cacheFolder()
-{
-    auto base = juce::SystemStats::getEnvironmentVariable ("XDG_CACHE_HOME", {});
-    if (! juce::File::isAbsolutePath (base))
-        base = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".cache").getFullPathName();
-    return juce::File (base).getChildFile ("tamblit/protected");
-}
-
-juce::File standInFor (const juce::File& plugin, juce::String& error)
-{
-    const auto target = plugin.getLinkedTarget();
-    if (! target.existsAsFile())
+    juce::File cacheFolder ()
     {
-        error = plugin.getFullPathName() + " does not exist";
-        return {};
-    }
-    if (target.getSiblingFile (target.getFileName() + ".target").existsAsFile())
-    {
-        // Already a bridged copy: it protects itself.
-        return target;
+        auto base = juce::SystemStats::getEnvironmentVariable ("XDG_CACHE_HOME", {});
+        if (! juce::File::isAbsolutePath (base))
+            base = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".cache").getFullPathName();
+        return juce::File (base).getChildFile ("tamblit/protected");
     }
 
-    const auto bridge = findBridgeFiles();
-    if (! bridge.plugin.existsAsFile() || access (bridge.worker.getFullPathName().toRawUTF8(), X_OK) != 0)
+    juce::File standInFor (const juce::File& plugin, juce::String& error)
     {
-        error = "the bridge is not installed beside the container (" + bridge.plugin.getFullPathName() + ", "
-                + bridge.worker.getFullPathName() + ")";
-        return {};
+        const auto target = plugin.getLinkedTarget();
+        if (! target.existsAsFile())
+        {
+            error = plugin.getFullPathName() + " does not exist";
+            return {};
+        }
+        if (target.getSiblingFile (target.getFileName() + ".target").existsAsFile())
+        {
+            // Already a bridged copy: it protects itself.
+            return target;
+        }
+
+        const auto bridge = findBridgeFiles();
+        if (! bridge.plugin.existsAsFile() || access (bridge.worker.getFullPathName().toRawUTF8(), X_OK) != 0)
+        {
+            error = "the bridge is not installed beside the container (" + bridge.plugin.getFullPathName() + ", "
+                    + bridge.worker.getFullPathName() + ")";
+            return {};
+        }
+
+        // One folder per plug-in path, so plug-ins of the same file name from
+        // different folders get copies of their own.
+        const auto key = juce::String::toHexString (target.getFullPathName().hashCode64());
+        const auto folder = cacheFolder().getChildFile (key);
+        // Another container may make the same folders at the same moment, and
+        // JUCE gives up on the first one it finds made meanwhile: try again,
+        // only a folder still missing is a failure.
+        for (int attempt = 0; attempt < 4 && ! folder.isDirectory(); ++attempt)
+            folder.createDirectory();
+        if (! folder.isDirectory())
+        {
+            error = "cannot make " + folder.getFullPathName();
+            return {};
+        }
+        const auto copy = folder.getChildFile (target.getFileName());
+        const auto side = copy.getSiblingFile (copy.getFileName() + ".target");
+
+        juce::MemoryBlock image;
+        if (! bridge.plugin.loadFileAsData (image))
+        {
+            error = "cannot read " + bridge.plugin.getFullPathName();
+            return {};
+        }
+        const auto sideText = sideFileText (target, bridge.worker);
+        const juce::MemoryBlock sideBytes (sideText.toRawUTF8(), sideText.getNumBytesAsUTF8());
+
+        // The copy first, then its side file: the bridge reads the side file only
+        // when the copy is loaded, and both are complete whenever they are seen.
+        if ((! holds (copy, image) && ! writeInPlace (copy, image.getData(), image.getSize(), 0755))
+            || (! holds (side, sideBytes) && ! writeInPlace (side, sideBytes.getData(), sideBytes.getSize(), 0644)))
+        {
+            error = "cannot write " + copy.getFullPathName() + ": " + juce::String (std::strerror (errno));
+            return {};
+        }
+        return copy;
     }
 
-    // One folder per plug-in path, so plug-ins of the same file name from
-    // different folders get copies of their own.
-    const auto key = juce::String::toHexString (target.getFullPathName().hashCode64());
-    const auto folder = cacheFolder().getChildFile (key);
-    // Another container may make the same folders at the same moment, and
-    // JUCE gives up on the first one it finds made meanwhile: try again,
-    // only a folder still missing is a failure.
-    for (int attempt = 0; attempt < 4 && ! folder.isDirectory(); ++attempt)
-        folder.createDirectory();
-    if (! folder.isDirectory())
+    juce::File pluginBehind (const juce::File& file)
     {
-        error = "cannot make " + folder.getFullPathName();
-        return {};
-    }
-    const auto copy = folder.getChildFile (target.getFileName());
-    const auto side = copy.getSiblingFile (copy.getFileName() + ".target");
-
-    juce::MemoryBlock image;
-    if (! bridge.plugin.loadFileAsData (image))
-    {
-        error = "cannot read " + bridge.plugin.getFullPathName();
-        return {};
-    }
-    const auto sideText = sideFileText (target, bridge.worker);
-    const juce::MemoryBlock sideBytes (sideText.toRawUTF8(), sideText.getNumBytesAsUTF8());
-
-    // The copy first, then its side file: the bridge reads the side file only
-    // when the copy is loaded, and both are complete whenever they are seen.
-    if ((! holds (copy, image) && ! writeInPlace (copy, image.getData(), image.getSize(), 0755))
-        || (! holds (side, sideBytes) && ! writeInPlace (side, sideBytes.getData(), sideBytes.getSize(), 0644)))
-    {
-        error = "cannot write " + copy.getFullPathName() + ": " + juce::String (std::strerror (errno));
-        return {};
-    }
-    return copy;
-}
-
-juce::File pluginBehind (const juce::File& file)
-{
-    if (! file.isAChildOf (cacheFolder()))
+        if (! file.isAChildOf (cacheFolder()))
+            return file;
+        const auto lines = juce::StringArray::fromLines (file.getSiblingFile (file.getFileName() + ".target").loadFileAsString());
+        for (auto& line : lines)
+            if (line.startsWith ("target="))
+                return juce::File (line.fromFirstOccurrenceOf ("target=", false, false));
         return file;
-    const auto lines = juce::StringArray::fromLines (file.getSiblingFile (file.getFileName() + ".target").loadFileAsString());
-    for (auto& line : lines)
-        if (line.startsWith ("target="))
-            return juce::File (line.fromFirstOccurrenceOf ("target=", false, false));
-    return file;
-}
+    }
 }

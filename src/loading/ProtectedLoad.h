@@ -15,10 +15,10 @@ namespace protectedLoad
     {
         juce::File plugin, worker;
     };
-    BridgeFiles findBridgeFiles();
+    BridgeFiles findBridgeFiles ();
 
     // $XDG_CACHE_HOME/tamblit/protected, else ~/.cache/tamblit/protected.
-    juce::File cacheFolder();
+    juce::File cacheFolder ();
 
     // The file to load in place of `plugin`: its bridged stand-in, made or
     // brought up to date (a rebuilt bridge, a moved worker). Safe when other

@@ -19,12 +19,12 @@ SharedVstFormat::~SharedVstFormat()
     writeLoaderText (logLines::deallocatingVstFormat);
 }
 
-juce::VSTPluginFormat* vstpluginaudioformat() noexcept
+juce::VSTPluginFormat* vstpluginaudioformat () noexcept
 {
     return liveFormat != nullptr ? &liveFormat->format : nullptr;
 }
 
-int vst2_plugin_counter()
+int vst2_plugin_counter ()
 {
     // One more holder for the question; it never creates the format here.
     if (liveFormat == nullptr)

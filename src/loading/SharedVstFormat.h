@@ -18,7 +18,7 @@ public:
 };
 
 // The format object that exists now, or null while no VSTP2PluginLoader exists.
-juce::VSTPluginFormat* vstpluginaudioformat() noexcept;
+juce::VSTPluginFormat* vstpluginaudioformat () noexcept;
 
 // The number of live VSTP2PluginLoader objects (the format's holders).
-int vst2_plugin_counter();
+int vst2_plugin_counter ();

@@ -13,7 +13,7 @@ public:
 
     juce::AudioPluginInstance* loadPlugin (juce::String path, juce::String formatName, juce::String pluginName) override;
     juce::OwnedArray<juce::PluginDescription>* getPluginDescription (juce::String path) override;
-    void unloadPlugin();
+    void unloadPlugin ();
 
 private:
     void createInstance (juce::PluginDescription* description);

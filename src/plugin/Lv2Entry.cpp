@@ -29,8 +29,7 @@ namespace
     std::map<LV2_Handle, std::unique_ptr<Framework>> frameworks;
     const LV2_Descriptor* juceDescriptor = nullptr;
 
-    LV2_Handle instantiate (const LV2_Descriptor* descriptor, double sampleRate, const char* bundlePath,
-                            const LV2_Feature* const* features)
+    LV2_Handle instantiate (const LV2_Descriptor* descriptor, double sampleRate, const char* bundlePath, const LV2_Feature* const* features)
     {
         auto framework = std::make_unique<Framework>();
         LV2_Handle handle = nullptr;

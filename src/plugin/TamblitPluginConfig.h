@@ -35,10 +35,10 @@
 // One processor, three formats: each format's entry target defines its own
 // JucePlugin_Build_* switch; everything else is compiled as the VST 2.x build.
 #ifndef JucePlugin_Build_VST
- #define JucePlugin_Build_VST 1
+#define JucePlugin_Build_VST 1
 #endif
 #ifndef JucePlugin_Build_VST3
- #define JucePlugin_Build_VST3 0
+#define JucePlugin_Build_VST3 0
 #endif
 #define JucePlugin_Build_AU 0
 #define JucePlugin_Build_AUv3 0
@@ -46,7 +46,7 @@
 #define JucePlugin_Build_Standalone 0
 #define JucePlugin_Build_Unity 0
 #ifndef JucePlugin_Build_LV2
- #define JucePlugin_Build_LV2 0
+#define JucePlugin_Build_LV2 0
 #endif
 #define JucePlugin_Enable_IAA 0
 #define JucePlugin_Enable_ARA 0
@@ -57,7 +57,7 @@
 #define JucePlugin_ManufacturerWebsite "https://tamblit.example.org"
 #define JucePlugin_ManufacturerEmail ""
 #define JucePlugin_ManufacturerCode 0x54616d62 // 'Tamb'
-#define JucePlugin_PluginCode 0x546d6273       // 'Tmbs'
+#define JucePlugin_PluginCode 0x546d6273 // 'Tmbs'
 #define JucePlugin_IsSynth 1
 #define JucePlugin_WantsMidiInput 1
 #define JucePlugin_ProducesMidiOutput 0
@@ -66,7 +66,10 @@
 #define JucePlugin_Version TAMBLIT_VERSION_STRING
 #define JucePlugin_VersionCode TAMBLIT_VERSION_CODE
 #define JucePlugin_VersionString TAMBLIT_VERSION_STRING
-#define JucePlugin_PreferredChannelConfigurations {0, 2}
+#define JucePlugin_PreferredChannelConfigurations                                                                                          \
+    {                                                                                                                                      \
+        0, 2                                                                                                                               \
+    }
 
 // VST 2.x: unique ID 'Tmbs' packed big-endian, synth category, and the effect
 // record's version field 100 (the wrapper writes this value there).

@@ -33,8 +33,8 @@ namespace
         return found != containers.end() ? found->second : nullptr;
     }
 
-    Vst2::VstIntPtr containerDispatcher (Vst2::AEffect* effect, Vst2::VstInt32 opcode, Vst2::VstInt32 index,
-                                         Vst2::VstIntPtr value, void* ptr, float opt)
+    Vst2::VstIntPtr containerDispatcher (Vst2::AEffect* effect, Vst2::VstInt32 opcode, Vst2::VstInt32 index, Vst2::VstIntPtr value,
+                                         void* ptr, float opt)
     {
         if (opcode == Vst2::effGetVendorVersion)
             return tamblit::identity::vendorVersion;
@@ -81,7 +81,8 @@ extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* VSTPluginMain
 }
 
 // The older Linux entry name.
-extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* tamblitLegacyMain (Vst2::audioMasterCallback audioMaster) __asm__ ("main");
+extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect*
+tamblitLegacyMain (Vst2::audioMasterCallback audioMaster) __asm__("main");
 extern "C" __attribute__ ((visibility ("default"))) Vst2::AEffect* tamblitLegacyMain (Vst2::audioMasterCallback audioMaster)
 {
     return containerEntry (audioMaster);

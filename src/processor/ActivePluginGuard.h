@@ -31,7 +31,7 @@
 // place where a preempted reader matters. It does nothing in the product.
 struct NoReaderPause
 {
-    static void afterEpochRead() noexcept {}
+    static void afterEpochRead () noexcept { }
 };
 
 template <typename Instance, typename Pause = NoReaderPause>
@@ -43,7 +43,8 @@ public:
     class Reader
     {
     public:
-        explicit Reader (BasicActivePluginGuard& g) noexcept : guard (g)
+        explicit Reader (BasicActivePluginGuard& g) noexcept
+            : guard (g)
         {
             for (;;)
             {
@@ -60,7 +61,7 @@ public:
 
         ~Reader() { guard.readers[slot].fetch_sub (1); }
 
-        Instance* get() const noexcept { return instance; }
+        Instance* get () const noexcept { return instance; }
 
     private:
         BasicActivePluginGuard& guard;
@@ -79,7 +80,7 @@ public:
             std::this_thread::yield();
     }
 
-    Instance* current() const noexcept { return target.load(); }
+    Instance* current () const noexcept { return target.load(); }
 
 private:
     std::atomic<Instance*> target { nullptr };

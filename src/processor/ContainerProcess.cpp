@@ -21,13 +21,13 @@ ContainerProcess* ContainerProcess::find() noexcept
     return liveProcess;
 }
 
-CrashWatchDog* watchdog() noexcept
+CrashWatchDog* watchdog () noexcept
 {
     auto* process = ContainerProcess::find();
     return process != nullptr ? &process->watchdog : nullptr;
 }
 
-int instances()
+int instances ()
 {
     // Asking the shared pointer needs one more holder; it never creates the
     // context here, because one exists.

@@ -20,13 +20,13 @@ public:
     CrashWatchDog watchdog;
 
     // The context that exists now, or null; for observers only (message thread).
-    static ContainerProcess* find() noexcept;
+    static ContainerProcess* find () noexcept;
 
     JUCE_DECLARE_NON_COPYABLE (ContainerProcess)
 };
 
 // The process's one CrashWatchDog, or null while no instance exists.
-CrashWatchDog* watchdog() noexcept;
+CrashWatchDog* watchdog () noexcept;
 
 // The number of live container instances (message thread).
-int instances();
+int instances ();

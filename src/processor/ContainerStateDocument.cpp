@@ -26,7 +26,7 @@ namespace
     constexpr int restoreFinishTimeoutMs = 30000;
     constexpr int saveLockTimeoutMs = 3000;
 
-    bool onMessageThread()
+    bool onMessageThread ()
     {
         auto* mm = juce::MessageManager::getInstanceWithoutCreating();
         return mm == nullptr || mm->isThisTheMessageThread();
@@ -173,7 +173,11 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
         }
         return;
     }
-    struct Leave { juce::CriticalSection& lock; ~Leave() { lock.exit(); } } leave { slot_lock };
+    struct Leave
+    {
+        juce::CriticalSection& lock;
+        ~Leave() { lock.exit(); }
+    } leave { slot_lock };
 
     ContainerState state;
     auto& settings = state.settings;
@@ -195,7 +199,8 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
                 theConsole->rememberBounds (window->getBounds());
 
         const auto bounds = theConsole->getRememberedBounds();
-        settings.console = ConsoleState { theConsole->getProductName(), bounds.getX(), bounds.getY(), bounds.getWidth(), bounds.getHeight() };
+        settings.console = ConsoleState { theConsole->getProductName(), bounds.getX(), bounds.getY(), bounds.getWidth(),
+                                          bounds.getHeight() };
     }
 
     int childElements = 1;

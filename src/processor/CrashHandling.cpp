@@ -17,7 +17,7 @@ bool PluginContainerAudioProcessor::probeBridge (int index)
     JUCE_END_IGNORE_WARNINGS_GCC_LIKE
 
     return effect != nullptr && effect->dispatcher != nullptr
-        && effect->dispatcher (effect, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1;
+           && effect->dispatcher (effect, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1;
 }
 
 bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)

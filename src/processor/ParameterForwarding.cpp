@@ -85,8 +85,21 @@ const juce::String PluginContainerAudioProcessor::getParameterText (int index)
     return {};
 }
 
-int PluginContainerAudioProcessor::getNumPrograms() { return 0; }
-int PluginContainerAudioProcessor::getCurrentProgram() { return 0; }
-void PluginContainerAudioProcessor::setCurrentProgram (int) {}
-const juce::String PluginContainerAudioProcessor::getProgramName (int) { return {}; }
-void PluginContainerAudioProcessor::changeProgramName (int, const juce::String&) {}
+int PluginContainerAudioProcessor::getNumPrograms()
+{
+    return 0;
+}
+int PluginContainerAudioProcessor::getCurrentProgram()
+{
+    return 0;
+}
+void PluginContainerAudioProcessor::setCurrentProgram (int)
+{
+}
+const juce::String PluginContainerAudioProcessor::getProgramName (int)
+{
+    return {};
+}
+void PluginContainerAudioProcessor::changeProgramName (int, const juce::String&)
+{
+}

@@ -28,7 +28,7 @@ namespace
     // holding the message manager lock on Linux; its VST3 wrapper may not (the
     // edit controller can drop the last reference on a host thread), so the
     // lock is taken here when the calling thread lacks it.
-    std::unique_ptr<juce::MessageManagerLock> lockMessageThreadUnlessHeld()
+    std::unique_ptr<juce::MessageManagerLock> lockMessageThreadUnlessHeld ()
     {
         auto* mm = juce::MessageManager::getInstanceWithoutCreating();
         if (mm == nullptr || mm->isThisTheMessageThread() || mm->currentThreadHasLockedMessageManager())
@@ -42,7 +42,7 @@ PluginContainerAudioProcessor* PluginContainerAudioProcessor::takeLastConstructe
     return std::exchange (lastConstructedOnThisThread, nullptr);
 }
 
-juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter ()
 {
     return new PluginContainerAudioProcessor();
 }
@@ -210,7 +210,10 @@ int PluginContainerAudioProcessor::preparedBlockSize() const
         return host_block_size;
     return getBlockSize() > 0 ? getBlockSize() : fallbackBlockSize;
 }
-int PluginContainerAudioProcessor::getActivePlugin() const { return active_plugin; }
+int PluginContainerAudioProcessor::getActivePlugin() const
+{
+    return active_plugin;
+}
 
 juce::AudioPluginInstance* PluginContainerAudioProcessor::getAudioPluginInstance (int index) const
 {
@@ -241,8 +244,10 @@ AudioProcessorState* PluginContainerAudioProcessor::getPluginState (int index) c
     return isValidSlot (index) ? plugin_states[(size_t) index].get() : nullptr;
 }
 
-bool PluginContainerAudioProcessor::hasEditor() const { return true; }
-
+bool PluginContainerAudioProcessor::hasEditor() const
+{
+    return true;
+}
 
 //==============================================================================
 // Audio and MIDI routing
@@ -300,7 +305,8 @@ void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockS
         if (instance == nullptr)
             continue;
 
-        log (instance_name + ":prepareToPlay (" + juce::String (index) + "), " + formatStreamDouble (sampleRate) + ", " + juce::String (blockSize));
+        log (instance_name + ":prepareToPlay (" + juce::String (index) + "), " + formatStreamDouble (sampleRate) + ", "
+             + juce::String (blockSize));
 
         if (auto* playHead = getPlayHead())
             instance->setPlayHead (playHead);
@@ -309,8 +315,8 @@ void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockS
         instance->prepareToPlay (sampleRate, blockSize);
 
         if (auto* aux = aux_buffers[(size_t) index].get())
-            aux->setSize (juce::jmax (instance->getTotalNumInputChannels(), instance->getTotalNumOutputChannels()),
-                          blockSize, false, true, false);
+            aux->setSize (juce::jmax (instance->getTotalNumInputChannels(), instance->getTotalNumOutputChannels()), blockSize, false, true,
+                          false);
     }
 }
 
@@ -329,11 +335,35 @@ void PluginContainerAudioProcessor::releaseResources()
     }
 }
 
-const juce::String PluginContainerAudioProcessor::getInputChannelName (int index) const { return juce::String (index + 1); }
-const juce::String PluginContainerAudioProcessor::getOutputChannelName (int index) const { return juce::String (index + 1); }
-bool PluginContainerAudioProcessor::isInputChannelStereoPair (int) const { return true; }
-bool PluginContainerAudioProcessor::isOutputChannelStereoPair (int) const { return true; }
-bool PluginContainerAudioProcessor::silenceInProducesSilenceOut() const { return false; }
-double PluginContainerAudioProcessor::getTailLengthSeconds() const { return 0.0; }
-bool PluginContainerAudioProcessor::acceptsMidi() const { return true; }
-bool PluginContainerAudioProcessor::producesMidi() const { return false; }
+const juce::String PluginContainerAudioProcessor::getInputChannelName (int index) const
+{
+    return juce::String (index + 1);
+}
+const juce::String PluginContainerAudioProcessor::getOutputChannelName (int index) const
+{
+    return juce::String (index + 1);
+}
+bool PluginContainerAudioProcessor::isInputChannelStereoPair (int) const
+{
+    return true;
+}
+bool PluginContainerAudioProcessor::isOutputChannelStereoPair (int) const
+{
+    return true;
+}
+bool PluginContainerAudioProcessor::silenceInProducesSilenceOut() const
+{
+    return false;
+}
+double PluginContainerAudioProcessor::getTailLengthSeconds() const
+{
+    return 0.0;
+}
+bool PluginContainerAudioProcessor::acceptsMidi() const
+{
+    return true;
+}
+bool PluginContainerAudioProcessor::producesMidi() const
+{
+    return false;
+}

@@ -20,32 +20,30 @@ struct StateDocumentPart;
 // them active, four options and an instance name.
 // Its editor listens for changes (ChangeBroadcaster) and asks what changed with
 // takeEditorChanges(); the processor knows nothing of the editor's class.
-class PluginContainerAudioProcessor : public juce::AudioProcessor,
-                                      public juce::ChangeBroadcaster,
-                                      public WatchedContainer
+class PluginContainerAudioProcessor : public juce::AudioProcessor, public juce::ChangeBroadcaster, public WatchedContainer
 {
 public:
     PluginContainerAudioProcessor();
     ~PluginContainerAudioProcessor() override;
 
-    const juce::String getName() const override;
+    const juce::String getName () const override;
     void prepareToPlay (double sampleRate, int blockSize) override;
-    void releaseResources() override;
+    void releaseResources () override;
     void processBlock (juce::AudioSampleBuffer& buffer, juce::MidiBuffer& midi) override;
     const juce::String getInputChannelName (int index) const override;
     const juce::String getOutputChannelName (int index) const override;
     bool isInputChannelStereoPair (int index) const override;
     bool isOutputChannelStereoPair (int index) const override;
-    bool silenceInProducesSilenceOut() const override;
-    double getTailLengthSeconds() const override;
-    bool acceptsMidi() const override;
-    bool producesMidi() const override;
+    bool silenceInProducesSilenceOut () const override;
+    double getTailLengthSeconds () const override;
+    bool acceptsMidi () const override;
+    bool producesMidi () const override;
     // Defined with the editor (ui/PluginContainerAudioProcessorEditor.cpp).
-    juce::AudioProcessorEditor* createEditor() override;
-    bool hasEditor() const override;
+    juce::AudioProcessorEditor* createEditor () override;
+    bool hasEditor () const override;
 
     JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
-    int getNumParameters() override;
+    int getNumParameters () override;
     const juce::String getParameterName (int index) override;
     juce::String getParameterID (int index) override;
     float getParameter (int index) override;
@@ -53,8 +51,8 @@ public:
     void setParameter (int index, float value) override;
     JUCE_END_IGNORE_WARNINGS_GCC_LIKE
 
-    int getNumPrograms() override;
-    int getCurrentProgram() override;
+    int getNumPrograms () override;
+    int getCurrentProgram () override;
     void setCurrentProgram (int index) override;
     const juce::String getProgramName (int index) override;
     void changeProgramName (int index, const juce::String& newName) override;
@@ -69,10 +67,10 @@ public:
     // The same by option index (0 to 3).
     bool getOption (int index) const;
     void setOption (int index, bool value);
-    juce::String getInstanceName() const;
+    juce::String getInstanceName () const;
     void setInstanceName (juce::String name);
     juce::String getName (int index) const;
-    int getActivePlugin() const override;
+    int getActivePlugin () const override;
     juce::AudioPluginInstance* getAudioPluginInstance (int index) const;
     bool isPluginCrashed (int index) const override;
     juce::String getPluginFilePath (int index) const;
@@ -103,7 +101,7 @@ public:
 
     // What the watchdog reads and does (WatchedContainer).
     bool holdsPlugin (int index) const override;
-    WatchPolicy getWatchPolicy() const override;
+    WatchPolicy getWatchPolicy () const override;
     bool probePlugin (int index) override;
     void markPluginCrashed (int index) override;
 
@@ -114,7 +112,7 @@ public:
         bool view = false;
         std::array<bool, 2> programs {};
     };
-    EditorChanges takeEditorChanges();
+    EditorChanges takeEditorChanges ();
 
     MyHostAudioProcessorEditor* getHostedEditor (int index) const;
     AudioProcessorState* getPluginState (int index) const;
@@ -126,7 +124,7 @@ public:
     void noteHostRateAndBlockSize (double sampleRate, int blockSize);
     // The container most recently constructed on the calling thread, handed over
     // once (the VST 2.x entry pairs it with the effect the wrapper made for it).
-    static PluginContainerAudioProcessor* takeLastConstructedOnThisThread();
+    static PluginContainerAudioProcessor* takeLastConstructedOnThisThread ();
 
     // Used while no host has prepared the container yet.
     static constexpr double fallbackSampleRate = 44100.0;
@@ -134,24 +132,24 @@ public:
 
 private:
     void log (const juce::String& text);
-    void refreshEditor();
+    void refreshEditor ();
     void reloadEditorPrograms (int index);
-    void notifyEditor();
+    void notifyEditor ();
     bool isValidSlot (int index) const noexcept { return index == 0 || index == 1; }
     void setActivePluginIndex (int index);
     void writeStateDocument (juce::MemoryBlock& destData);
     bool fillSlotState (int index, SlotState& slot);
     void fillSlotStateFromSnapshot (int index, SlotState& slot);
     void readStateDocument (const void* data, int sizeInBytes);
-    void applyPendingRestore();
+    void applyPendingRestore ();
     void applySettingsPart (const StateDocumentPart& part);
     void restoreSlotFromPart (const StateDocumentPart& part, bool (&claimed)[2]);
     bool putSnapshotBack (int index);
     void recoverSlot (int index, bool mayAskTheUser);
     bool isSlotHealthy (int index);
     bool probeBridge (int index);
-    double preparedSampleRate() const;
-    int preparedBlockSize() const;
+    double preparedSampleRate () const;
+    int preparedBlockSize () const;
 
     // What a slot's plug-in was loaded from. It outlives the plug-in while
     // recovery keeps the slot's snapshot, so a save after a failed reload still
@@ -167,9 +165,12 @@ private:
     class PendingRestore : public juce::AsyncUpdater
     {
     public:
-        explicit PendingRestore (PluginContainerAudioProcessor& p) : owner (p) {}
+        explicit PendingRestore (PluginContainerAudioProcessor& p)
+            : owner (p)
+        {
+        }
         ~PendingRestore() override { cancelPendingUpdate(); }
-        void handleAsyncUpdate() override { owner.applyPendingRestore(); }
+        void handleAsyncUpdate () override { owner.applyPendingRestore(); }
 
     private:
         PluginContainerAudioProcessor& owner;
@@ -221,4 +222,4 @@ private:
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PluginContainerAudioProcessor)
 };
 
-juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter();
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter ();

@@ -164,7 +164,9 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         auto* mine = getAudioPluginInstance (index);
         auto* other = getAudioPluginInstance (1 - index);
         if (mine != nullptr && other != nullptr && mine->getPlatformSpecificData() == other->getPlatformSpecificData())
-            juce::NativeMessageBox::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, "Info", "effect == effect??" "?!! WTF");
+            juce::NativeMessageBox::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, "Info",
+                                                         "effect == effect??"
+                                                         "?!! WTF");
         JUCE_END_IGNORE_WARNINGS_GCC_LIKE
     }
 

@@ -13,10 +13,19 @@ namespace
     constexpr int maximumConsoleCoordinate = 16384;
     constexpr int maximumConsoleSize = 16384;
 
-    int atoiOf (const juce::String& text) { return std::atoi (text.toRawUTF8()); }
+    int atoiOf (const juce::String& text)
+    {
+        return std::atoi (text.toRawUTF8());
+    }
 
-    StateLine named (const juce::String& text) { return { text, true }; }
-    StateLine plain (const juce::String& text) { return { text, false }; }
+    StateLine named (const juce::String& text)
+    {
+        return { text, true };
+    }
+    StateLine plain (const juce::String& text)
+    {
+        return { text, false };
+    }
 
     juce::String tagPrefix (const StateXmlElement& element)
     {

@@ -12,11 +12,11 @@
 // One slot's plug-in as saved.
 struct SlotState
 {
-    juce::String filePath;    // the file it was loaded from
-    juce::String pluginName;  // the sub-plug-in chosen in that file (may be empty)
+    juce::String filePath; // the file it was loaded from
+    juce::String pluginName; // the sub-plug-in chosen in that file (may be empty)
     juce::String displayName; // the plug-in's own name; informational
     int numInputs = 0, numOutputs = 0; // informational
-    int program = -1;         // -1: the plug-in has no programs, none is set
+    int program = -1; // -1: the plug-in has no programs, none is set
     juce::MemoryBlock stateBlock; // the plug-in's own state, opaque
     // By position. Values read back that are no numbers (NaN, infinities) stay
     // in place: whoever applies them keeps the plug-in's own value there.
@@ -34,14 +34,14 @@ struct ConsoleState
     juce::String title;
     int x = -1, y = -1, w = -1, h = -1;
 
-    bool hasBounds() const noexcept { return x != -1 && y != -1 && w != -1 && h != -1; }
+    bool hasBounds () const noexcept { return x != -1 && y != -1 && w != -1 && h != -1; }
 };
 
 // What the main_plugin element holds.
 struct ContainerSettings
 {
     int activeSlot = 0;
-    std::array<bool, 4> options {{ false, false, true, true }};
+    std::array<bool, 4> options { { false, false, true, true } };
     juce::String instanceName { "default instance" };
     std::optional<ConsoleState> console; // written only when the console exists
 };
@@ -73,7 +73,12 @@ struct StateLine
 
 struct StateDocumentPart
 {
-    enum class Kind { settings, slot, other };
+    enum class Kind
+    {
+        settings,
+        slot,
+        other
+    };
     Kind kind = Kind::other;
 
     // What reading the element found, logged before it is applied.
@@ -81,7 +86,7 @@ struct StateDocumentPart
 
     // Kind::settings: what the element gave, by the positional rule below.
     ContainerSettings settings;
-    bool activeSlotGiven = false;   // activeSlot is 0 or 1 (anything else is ignored)
+    bool activeSlotGiven = false; // activeSlot is 0 or 1 (anything else is ignored)
     bool instanceNameGiven = false; // more than 5 attributes
     // settings.console is present with more than 10 attributes; its bounds are
     // clamped to what a screen can show, and then this line says so.
@@ -96,7 +101,14 @@ struct StateDocumentPart
 
 struct StateReading
 {
-    enum class Outcome { read, notUtf8, tooLarge, notWellFormed, notPluginData };
+    enum class Outcome
+    {
+        read,
+        notUtf8,
+        tooLarge,
+        notWellFormed,
+        notPluginData
+    };
     Outcome outcome = Outcome::notWellFormed;
     juce::String failure; // why nothing can be restored, when outcome is not read
 
@@ -108,7 +120,7 @@ struct StateReading
     // slot from the first element that names it.
     ContainerState state;
 
-    bool ok() const noexcept { return outcome == Outcome::read; }
+    bool ok () const noexcept { return outcome == Outcome::read; }
 };
 
 // Reads saved-state bytes (UTF-8 text) with the hardened parser and its limits.

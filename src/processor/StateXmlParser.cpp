@@ -200,7 +200,11 @@ namespace
 
 std::unique_ptr<StateXmlElement> parseStateXml (const char* text, std::size_t size, StateXmlResult* result)
 {
-    auto report = [result] (StateXmlResult r) { if (result != nullptr) *result = r; };
+    auto report = [result] (StateXmlResult r)
+    {
+        if (result != nullptr)
+            *result = r;
+    };
     report (StateXmlResult::notWellFormed);
 
     if (text == nullptr || size == 0 || size > (std::size_t) INT_MAX / 2)

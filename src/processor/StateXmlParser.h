@@ -15,10 +15,10 @@ struct StateXmlElement
     std::vector<std::pair<juce::String, juce::String>> attributes;
     std::vector<std::unique_ptr<StateXmlElement>> children;
 
-    int getNumAttributes() const noexcept { return (int) attributes.size(); }
+    int getNumAttributes () const noexcept { return (int) attributes.size(); }
     const juce::String& getAttributeName (int index) const { return attributes[(size_t) index].first; }
     const juce::String& getAttributeValue (int index) const { return attributes[(size_t) index].second; }
-    int getNumChildElements() const noexcept { return (int) children.size(); }
+    int getNumChildElements () const noexcept { return (int) children.size(); }
     const StateXmlElement* getChildByName (const juce::String& name) const;
 };
 
@@ -37,7 +37,7 @@ enum class StateXmlResult
 {
     parsed,
     notWellFormed, // not one well-formed XML document
-    tooLarge       // beyond the limits above
+    tooLarge // beyond the limits above
 };
 
 // Parses the saved-state text with expat. Saved state comes from hosts'

@@ -335,7 +335,8 @@ void GUI::paintSlotStatus (int index, juce::Label& status, juce::TextButton& edi
         const int signal = processor->getCrashSignal (index);
         const char* abbreviation = signal > 0 ? sigabbrev_np (signal) : nullptr;
         status.setColour (juce::Label::textColourId, juce::Colours::red);
-        status.setText (abbreviation != nullptr ? "Status: CRASHED (SIG" + juce::String (abbreviation) + ")" : juce::String ("Status: CRASHED"),
+        status.setText (abbreviation != nullptr ? "Status: CRASHED (SIG" + juce::String (abbreviation) + ")"
+                                                : juce::String ("Status: CRASHED"),
                         juce::dontSendNotification);
         editButton.setButtonText ("Recover");
     }

@@ -10,10 +10,7 @@ class PluginContainerAudioProcessor;
 // Unload buttons, an Active toggle and a program chooser; below them the four
 // option toggles; above them the instance name. Shows what the processor holds
 // and turns every user action into a processor call.
-class GUI : public juce::Component,
-            public juce::Button::Listener,
-            public juce::ComboBox::Listener,
-            public juce::Label::Listener
+class GUI : public juce::Component, public juce::Button::Listener, public juce::ComboBox::Listener, public juce::Label::Listener
 {
 public:
     GUI();
@@ -21,12 +18,12 @@ public:
 
     void mouseEnter (const juce::MouseEvent& event) override;
     void paint (juce::Graphics& g) override;
-    void resized() override;
+    void resized () override;
     void buttonClicked (juce::Button* button) override;
     void comboBoxChanged (juce::ComboBox* box) override;
     void labelTextChanged (juce::Label* label) override;
 
-    void updateGUI();
+    void updateGUI ();
     void reloadComboBoxPrograms (int index);
     void setPluginContainerAudioProcessor (PluginContainerAudioProcessor* processorToUse);
 

@@ -12,7 +12,8 @@ juce::AudioProcessorEditor* PluginContainerAudioProcessor::createEditor()
 }
 
 PluginContainerAudioProcessorEditor::PluginContainerAudioProcessorEditor (PluginContainerAudioProcessor* owner)
-    : juce::AudioProcessorEditor (owner), container (*owner)
+    : juce::AudioProcessorEditor (owner),
+      container (*owner)
 {
     setSize (368, 384);
 

@@ -10,9 +10,7 @@ class GUI;
 // The container's editor: a fixed 368 x 384 window onto the main panel. It
 // follows the processor's change messages, the only way the processor refreshes
 // the user interface.
-class PluginContainerAudioProcessorEditor : public juce::AudioProcessorEditor,
-                                            public KTDebugConsoleWriter,
-                                            private juce::ChangeListener
+class PluginContainerAudioProcessorEditor : public juce::AudioProcessorEditor, public KTDebugConsoleWriter, private juce::ChangeListener
 {
 public:
     explicit PluginContainerAudioProcessorEditor (PluginContainerAudioProcessor* owner);
@@ -20,10 +18,10 @@ public:
 
     void paint (juce::Graphics& g) override;
 
-    void updateGUI();
+    void updateGUI ();
     void reloadComboBoxPrograms (int index);
 
-    GUI* getPanel() const noexcept { return gui.get(); }
+    GUI* getPanel () const noexcept { return gui.get(); }
 
 private:
     void changeListenerCallback (juce::ChangeBroadcaster* source) override;

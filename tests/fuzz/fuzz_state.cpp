@@ -9,7 +9,7 @@
 
 namespace
 {
-    PluginContainerAudioProcessor& processor()
+    PluginContainerAudioProcessor& processor ()
     {
         // Kept for the life of the process: tearing JUCE down from an exit
         // handler while the processor still lives would free its globals twice.

@@ -48,7 +48,10 @@ namespace testing_support
         close (fd);
     }
 
-    StdoutCapture::~StdoutCapture() { finish(); }
+    StdoutCapture::~StdoutCapture()
+    {
+        finish();
+    }
 
     std::string StdoutCapture::finish()
     {
@@ -65,7 +68,8 @@ namespace testing_support
         return text.str();
     }
 
-    ConsoleLines::ConsoleLines (PluginContainerAudioProcessor& p) : processor (p)
+    ConsoleLines::ConsoleLines (PluginContainerAudioProcessor& p)
+        : processor (p)
     {
         processor.setOption (0, true);
     }
@@ -86,7 +90,10 @@ namespace testing_support
         return result;
     }
 
-    bool ConsoleLines::contains (const juce::String& line) const { return lines().contains (line); }
+    bool ConsoleLines::contains (const juce::String& line) const
+    {
+        return lines().contains (line);
+    }
 
     int ConsoleLines::count (const juce::String& line) const
     {
@@ -111,7 +118,7 @@ namespace testing_support
         return buffer;
     }
 
-    int consoleWindowsOnDesktop()
+    int consoleWindowsOnDesktop ()
     {
         int count = 0;
         auto& desktop = juce::Desktop::getInstance();

@@ -22,7 +22,7 @@ namespace testing_support
     public:
         StdoutCapture();
         ~StdoutCapture();
-        std::string finish();
+        std::string finish ();
 
     private:
         int savedFd = -1;
@@ -37,17 +37,17 @@ namespace testing_support
     public:
         explicit ConsoleLines (PluginContainerAudioProcessor& processor);
         ~ConsoleLines();
-        juce::StringArray lines() const;
+        juce::StringArray lines () const;
         bool contains (const juce::String& line) const;
         int count (const juce::String& line) const;
-        void clear();
+        void clear ();
 
     private:
         PluginContainerAudioProcessor& processor;
     };
 
     // Console windows anywhere on the desktop, whoever owns them.
-    int consoleWindowsOnDesktop();
+    int consoleWindowsOnDesktop ();
 
     // A stereo buffer whose every sample is `value`.
     juce::AudioBuffer<float> filledBuffer (int channels, int samples, float value);

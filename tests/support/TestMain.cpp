@@ -18,18 +18,17 @@ namespace
         return 0;
     }
 
-    Display* prepareXServer()
+    Display* prepareXServer ()
     {
         if (std::getenv ("DISPLAY") == nullptr)
             return nullptr;
         auto* display = XOpenDisplay (nullptr);
         if (display == nullptr)
             return nullptr;
-        for (const char* name : { "WM_STATE", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE", "_NET_WM_STATE_HIDDEN",
-                                  "_NET_WM_NAME", "_NET_WM_PID", "_NET_WM_PING", "_NET_WM_ICON",
-                                  "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_FRAME_EXTENTS",
-                                  "_NET_ACTIVE_WINDOW", "_MOTIF_WM_HINTS", "WM_DELETE_WINDOW", "WM_PROTOCOLS",
-                                  "UTF8_STRING", "_NET_SUPPORTED", "_NET_WM_STATE_SKIP_TASKBAR" })
+        for (const char* name :
+             { "WM_STATE", "_NET_WM_STATE", "_NET_WM_STATE_ABOVE", "_NET_WM_STATE_HIDDEN", "_NET_WM_NAME", "_NET_WM_PID", "_NET_WM_PING",
+               "_NET_WM_ICON", "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_FRAME_EXTENTS", "_NET_ACTIVE_WINDOW",
+               "_MOTIF_WM_HINTS", "WM_DELETE_WINDOW", "WM_PROTOCOLS", "UTF8_STRING", "_NET_SUPPORTED", "_NET_WM_STATE_SKIP_TASKBAR" })
             XInternAtom (display, name, False);
         XSync (display, False);
         XSetErrorHandler (reportXError);

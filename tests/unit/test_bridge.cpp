@@ -20,8 +20,12 @@ namespace
     }
 
     // One run of blocks with notes at various places, the same for both hosts.
-    struct Block { int frames; std::vector<VstMidiEvent> events; };
-    std::vector<Block> script()
+    struct Block
+    {
+        int frames;
+        std::vector<VstMidiEvent> events;
+    };
+    std::vector<Block> script ()
     {
         return {
             { 64, { makeNoteOn (60, 100, 0) } },
@@ -76,7 +80,8 @@ TEST (Bridge, LooksLikeItsTarget)
         for (int pin = 0; pin < d->numOutputs; ++pin)
         {
             VstPinProperties fromBridge {}, fromTarget {};
-            EXPECT_EQ (bridge.dispatch (effGetOutputProperties, pin, 0, &fromBridge), direct.dispatch (effGetOutputProperties, pin, 0, &fromTarget));
+            EXPECT_EQ (bridge.dispatch (effGetOutputProperties, pin, 0, &fromBridge),
+                       direct.dispatch (effGetOutputProperties, pin, 0, &fromTarget));
             EXPECT_STREQ (fromBridge.label, fromTarget.label);
             EXPECT_EQ (fromBridge.flags, fromTarget.flags);
         }
@@ -173,14 +178,25 @@ TEST (Bridge, ChunksParametersAndProgramsPassBothWays)
 
     // A refused chunk stays refused.
     std::vector<char> junk (40, 'x');
-    EXPECT_EQ (bridge.dispatch (effSetChunk, 0, (VstIntPtr) junk.size(), junk.data()), direct.dispatch (effSetChunk, 0, (VstIntPtr) junk.size(), junk.data()));
+    EXPECT_EQ (bridge.dispatch (effSetChunk, 0, (VstIntPtr) junk.size(), junk.data()),
+               direct.dispatch (effSetChunk, 0, (VstIntPtr) junk.size(), junk.data()));
     EXPECT_EQ (probe (bridge), 0);
 }
 
 namespace
 {
-    enum class Kill { Note, Parameter, Signal };
-    struct CrashCase { const char* what; Kill how; int note; };
+    enum class Kill
+    {
+        Note,
+        Parameter,
+        Signal
+    };
+    struct CrashCase
+    {
+        const char* what;
+        Kill how;
+        int note;
+    };
 
     void trigger (RawVstHost& bridge, const CrashCase& c)
     {
@@ -291,7 +307,8 @@ TEST (Bridge, RealDebianSynthsPlayBridged)
         bridge.start (48000.0f, 256);
         bool heard = false;
         for (int block = 0; block < 40 && ! heard; ++block)
-            heard = ! silent (bridge.process (256, block == 0 ? std::vector<VstMidiEvent> { makeNoteOn (57, 110, 0) } : std::vector<VstMidiEvent> {}));
+            heard = ! silent (
+                bridge.process (256, block == 0 ? std::vector<VstMidiEvent> { makeNoteOn (57, 110, 0) } : std::vector<VstMidiEvent> {}));
         EXPECT_TRUE (heard) << "no sound after a note-on";
         EXPECT_EQ (probe (bridge), 0);
     }
@@ -302,7 +319,11 @@ TEST (Bridge, WrapRefusesWhatItCannotBridge)
     const std::string scratch = folder() + "/refused";
     const std::string text = folder() + "/not-a-plugin.so";
     std::ofstream (text) << "not a plug-in";
-    struct Case { const char* what; std::string target; };
+    struct Case
+    {
+        const char* what;
+        std::string target;
+    };
     const Case cases[] = {
         { "missing file", folder() + "/nowhere.so" },
         { "not a shared library", text },

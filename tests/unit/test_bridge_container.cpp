@@ -23,7 +23,12 @@ namespace
 
 TEST (BridgeInContainer, CrashedBridgedSlotGivesWayWithinOneTickAndComesBackWithItsSnapshot)
 {
-    struct Case { const char* what; int note; int detectMs; };
+    struct Case
+    {
+        const char* what;
+        int note;
+        int detectMs;
+    };
     const Case cases[] = {
         { "segmentation fault", fx::kCrasherNoteSegfault, 0 },
         { "endless loop", fx::kCrasherNoteHang, hangBoundMs },
@@ -190,18 +195,24 @@ TEST (BridgeInContainer, HostAutomationOfABridgedSlotNeverWaitsBehindAControlCal
     // holds JUCE's instance lock while it waits for the worker.
     kill (worker, SIGSTOP);
     std::atomic<bool> controlDone { false };
-    std::thread control ([&] { instance->getCurrentProgram(); controlDone.store (true); });
+    std::thread control (
+        [&]
+        {
+            instance->getCurrentProgram();
+            controlDone.store (true);
+        });
     std::this_thread::sleep_for (std::chrono::milliseconds (300)); // inside the call by then
 
     // Host automation, as from the audio thread.
     std::atomic<bool> automated { false };
     float readBack = -1.0f;
-    std::thread audio ([&]
-    {
-        processor->setParameter (4, 0.25f);
-        readBack = processor->getParameter (4);
-        automated.store (true);
-    });
+    std::thread audio (
+        [&]
+        {
+            processor->setParameter (4, 0.25f);
+            readBack = processor->getParameter (4);
+            automated.store (true);
+        });
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds (3);
     while (! automated.load() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for (std::chrono::milliseconds (5));

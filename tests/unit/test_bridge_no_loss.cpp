@@ -40,15 +40,15 @@ namespace
     {
         ASSERT_NE (instance, nullptr);
         const auto actual = stateOf (*instance);
-        EXPECT_TRUE (actual.chunk == expected.chunk) << "chunk of " << actual.chunk.getSize() << " bytes, expected "
-                                                     << expected.chunk.getSize();
+        EXPECT_TRUE (actual.chunk == expected.chunk)
+            << "chunk of " << actual.chunk.getSize() << " bytes, expected " << expected.chunk.getSize();
         EXPECT_EQ (actual.program, expected.program);
         ASSERT_EQ (actual.parameters.size(), expected.parameters.size());
         for (int i = 0; i < expected.parameters.size(); ++i)
             EXPECT_EQ (actual.parameters[i], expected.parameters[i]) << "parameter " << i;
     }
 
-    std::unique_ptr<PluginContainerAudioProcessor> newContainer()
+    std::unique_ptr<PluginContainerAudioProcessor> newContainer ()
     {
         auto processor = std::make_unique<PluginContainerAudioProcessor>();
         processor->setPlayConfigDetails (0, 2, 48000.0, 256);
@@ -82,8 +82,18 @@ namespace
 
 TEST (NoLossAroundACrash, SaveAndRecoverBringBackTheLastGoodState)
 {
-    enum class Moment { segfault, hang, reloadFails, diesTakingState };
-    struct Row { const char* what; Moment moment; };
+    enum class Moment
+    {
+        segfault,
+        hang,
+        reloadFails,
+        diesTakingState
+    };
+    struct Row
+    {
+        const char* what;
+        Moment moment;
+    };
     const Row rows[] = {
         { "bridged plug-in segfaults", Moment::segfault },
         { "bridged plug-in hangs", Moment::hang },
@@ -173,12 +183,14 @@ TEST (NoLossAroundACrash, WatchdogRecoversTheSameShellSubPluginWithoutADialog)
     ASSERT_EQ (kill (worker, SIGSEGV), 0);
 
     bool dialogSeen = false;
-    ASSERT_TRUE (runLoopUntil ([&]
-    {
-        dialogSeen = dialogSeen || juce::ModalComponentManager::getInstance()->getNumModalComponents() > 0;
-        return lines.contains (logLines::recoveringPlugin (0, "default instance"))
-            && processor->getAudioPluginInstance (0) != nullptr && ! processor->isPluginCrashed (0);
-    }, 4000));
+    ASSERT_TRUE (runLoopUntil (
+        [&]
+        {
+            dialogSeen = dialogSeen || juce::ModalComponentManager::getInstance()->getNumModalComponents() > 0;
+            return lines.contains (logLines::recoveringPlugin (0, "default instance")) && processor->getAudioPluginInstance (0) != nullptr
+                   && ! processor->isPluginCrashed (0);
+        },
+        4000));
     EXPECT_FALSE (dialogSeen);
     EXPECT_EQ (processor->getName (0), juce::String (fx::kShellSubNames[4]));
 

@@ -26,14 +26,17 @@ namespace
     // A cache folder of its own for each test, as on a machine that never ran the container.
     struct FreshCache
     {
-        FreshCache() : environment ("XDG_CACHE_HOME", folder.getFullPathName().toStdString()) {}
+        FreshCache()
+            : environment ("XDG_CACHE_HOME", folder.getFullPathName().toStdString())
+        {
+        }
         ~FreshCache() { folder.deleteRecursively(); }
         juce::File folder { []
-        {
-            auto made = juce::File::createTempFile ("cache");
-            made.createDirectory();
-            return made;
-        }() };
+                            {
+                                auto made = juce::File::createTempFile ("cache");
+                                made.createDirectory();
+                                return made;
+                            }() };
         ScopedEnvironment environment;
     };
 
@@ -158,7 +161,7 @@ namespace
         return (block[1][0] - block[0][0]) / level;
     }
 
-    juce::File bridgeResources()
+    juce::File bridgeResources ()
     {
         return juce::File (TAMBLIT_PLUGIN_PATH).getSiblingFile ("Contents/Resources");
     }
@@ -239,8 +242,8 @@ TEST (ProtectedSlot, ProjectRestoresProtectedInAFreshInstanceWithAFreshCache)
     auto restored = juce::XmlDocument::parse (fromBytes (second.getChunk()));
     ASSERT_NE (restored, nullptr);
     ASSERT_NE (pluginElement (*restored, 0), nullptr);
-    EXPECT_TRUE (pluginElement (*restored, 0)->isEquivalentTo (element, false))
-        << pluginElement (*restored, 0)->toString() << "\n---\n" << element->toString();
+    EXPECT_TRUE (pluginElement (*restored, 0)->isEquivalentTo (element, false)) << pluginElement (*restored, 0)->toString() << "\n---\n"
+                                                                                << element->toString();
     second.close();
 }
 
@@ -263,7 +266,11 @@ TEST (ProtectedSlot, DocumentsWithoutTheAttributeLoadTheRealPluginInTheHostsProc
     auto stripped = std::make_unique<juce::XmlElement> (*protectedRoot);
     stripped->getChildByAttribute ("index", "0")->removeAttribute ("protected");
 
-    const struct { const char* what; juce::String text; } rows[] = {
+    const struct
+    {
+        const char* what;
+        juce::String text;
+    } rows[] = {
         { "saved protected, attribute removed", stripped->toString() },
         { "written without the attribute", document ({ { 0, { TAMBLIT_FIXTURE_SYNTH, "", false, { 0.3f, 0.1f, 0.8f } } } }) },
     };
@@ -282,7 +289,8 @@ TEST (ProtectedSlot, DocumentsWithoutTheAttributeLoadTheRealPluginInTheHostsProc
         EXPECT_FALSE (element->hasAttribute ("protected"));
         EXPECT_EQ (element->getStringAttribute ("filePath"), juce::String (TAMBLIT_FIXTURE_SYNTH));
         EXPECT_EQ (element->getStringAttribute ("binData"), pluginElement (*protectedRoot, 0)->getStringAttribute ("binData"));
-        EXPECT_TRUE (element->getChildByName ("f_parameters")->isEquivalentTo (pluginElement (*protectedRoot, 0)->getChildByName ("f_parameters"), false));
+        EXPECT_TRUE (element->getChildByName ("f_parameters")
+                         ->isEquivalentTo (pluginElement (*protectedRoot, 0)->getChildByName ("f_parameters"), false));
         host.close();
     }
 }
@@ -319,12 +327,16 @@ TEST (ProtectedSlot, TwoHostsProtectTheSameFileAtOnce)
         std::vector<int> codes (4, -1);
         std::vector<std::string> outputs (4);
         for (int h = 0; h < 4; ++h)
-            hosts.emplace_back ([&, h]
-            {
-                codes[(size_t) h] = runCommand ("'" + render + "' --fast --quiet --seconds 1 --slot0 '" TAMBLIT_FIXTURE_SYNTH
-                                                "' --protect-slot0 --out '" + cache.folder.getFullPathName().toStdString() + "/out"
-                                                + std::to_string (h) + ".wav'", &outputs[(size_t) h]);
-            });
+            hosts.emplace_back (
+                [&, h]
+                {
+                    codes[(size_t) h] = runCommand ("'" + render
+                                                        + "' --fast --quiet --seconds 1 --slot0 '" TAMBLIT_FIXTURE_SYNTH
+                                                          "' --protect-slot0 --out '"
+                                                        + cache.folder.getFullPathName().toStdString() + "/out" + std::to_string (h)
+                                                        + ".wav'",
+                                                    &outputs[(size_t) h]);
+                });
         for (auto& thread : hosts)
             thread.join();
         for (int h = 0; h < 4; ++h)
@@ -387,7 +399,8 @@ TEST (ProtectedSlot, SegfaultHandsOverAndTheSlotComesBackProtectedWithItsState)
     EXPECT_EQ (after->getChildByName ("main_plugin")->getIntAttribute ("activePlugin"), 1);
     ASSERT_NE (pluginElement (*after, 0), nullptr);
     EXPECT_TRUE (pluginElement (*after, 0)->isEquivalentTo (pluginElement (*before, 0), false))
-        << pluginElement (*after, 0)->toString() << "\n---\n" << pluginElement (*before, 0)->toString();
+        << pluginElement (*after, 0)->toString() << "\n---\n"
+        << pluginElement (*before, 0)->toString();
     host.close();
 }
 

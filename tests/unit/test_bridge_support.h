@@ -41,13 +41,17 @@ namespace bridge_test
     // An environment variable set while alive; workers started meanwhile inherit it.
     struct ScopedEnvironment
     {
-        ScopedEnvironment (const char* name, const std::string& value) : name (name) { setenv (name, value.c_str(), 1); }
+        ScopedEnvironment (const char* name, const std::string& value)
+            : name (name)
+        {
+            setenv (name, value.c_str(), 1);
+        }
         ~ScopedEnvironment() { unsetenv (name); }
         const char* name;
     };
 
     // A folder that lives as long as the test program.
-    inline const std::string& folder()
+    inline const std::string& folder ()
     {
         static const std::string path = []
         {

@@ -24,7 +24,7 @@ namespace
     const std::string toolsDir = std::string (TAMBLIT_BRIDGE_PLUGIN).substr (0, std::string (TAMBLIT_BRIDGE_PLUGIN).find_last_of ('/'));
     const std::string realWorker = toolsDir + "/tamblit-bridge-worker";
 
-    long residentKiB()
+    long residentKiB ()
     {
         std::ifstream status ("/proc/self/status");
         std::string line;
@@ -35,7 +35,7 @@ namespace
     }
 
     // Processes whose parent is this test program.
-    std::vector<pid_t> children()
+    std::vector<pid_t> children ()
     {
         std::vector<pid_t> found;
         DIR* proc = opendir ("/proc");
@@ -130,9 +130,28 @@ namespace
 
 namespace
 {
-    enum class Expect { Works, Refused, Crashed };
-    enum class Call { Nothing, Chunk, EffectName, Rect, OutputPin, Program };
-    struct HostileCase { const char* mode; Call call; Expect expect; const char* logged; };
+    enum class Expect
+    {
+        Works,
+        Refused,
+        Crashed
+    };
+    enum class Call
+    {
+        Nothing,
+        Chunk,
+        EffectName,
+        Rect,
+        OutputPin,
+        Program
+    };
+    struct HostileCase
+    {
+        const char* mode;
+        Call call;
+        Expect expect;
+        const char* logged;
+    };
 
     // Makes the call with host buffers full of a marker, and checks that the
     // bridge wrote nothing beyond what the host gave it room for.
@@ -176,9 +195,7 @@ namespace
                 EXPECT_LT (strnlen (pin.label, sizeof (pin.label)), sizeof (pin.label));
                 break;
             }
-            case Call::Program:
-                EXPECT_EQ (host.dispatch (effGetProgram), 0);
-                break;
+            case Call::Program: EXPECT_EQ (host.dispatch (effGetProgram), 0); break;
         }
     }
 }
@@ -200,7 +217,8 @@ TEST (BridgeTrust, AHostileWorkerNeverHarmsTheHost)
         { "pin", Call::OutputPin, Expect::Crashed, "a pin label without a terminator" },
         { "payload", Call::Program, Expect::Crashed, "larger than the protocol carries" },
     };
-    const std::string copy = handMadeCopy ("hostile", std::string ("target=") + TAMBLIT_FIXTURE_SYNTH + "\nworker=" + TAMBLIT_FIXTURE_HOSTILE_WORKER + "\n");
+    const std::string copy = handMadeCopy ("hostile", std::string ("target=") + TAMBLIT_FIXTURE_SYNTH
+                                                          + "\nworker=" + TAMBLIT_FIXTURE_HOSTILE_WORKER + "\n");
     const auto before = children();
     for (auto& c : cases)
     {
@@ -211,16 +229,17 @@ TEST (BridgeTrust, AHostileWorkerNeverHarmsTheHost)
         std::string error;
         bool loaded = false;
         pid_t worker = -1;
-        const std::string log = captureStderr ([&]
-        {
-            loaded = host.load (copy, error);
-            if (! loaded)
-                return;
-            worker = workerPid (host);
-            EXPECT_EQ (probe (host), 0);
-            makeCall (host, c.call);
-            EXPECT_LT (residentKiB() - residentBefore, 64 * 1024) << "memory stays bounded while the bridge lives";
-        });
+        const std::string log = captureStderr (
+            [&]
+            {
+                loaded = host.load (copy, error);
+                if (! loaded)
+                    return;
+                worker = workerPid (host);
+                EXPECT_EQ (probe (host), 0);
+                makeCall (host, c.call);
+                EXPECT_LT (residentKiB() - residentBefore, 64 * 1024) << "memory stays bounded while the bridge lives";
+            });
         EXPECT_NE (log.find (c.logged), std::string::npos) << log;
         switch (c.expect)
         {
@@ -229,9 +248,7 @@ TEST (BridgeTrust, AHostileWorkerNeverHarmsTheHost)
                 EXPECT_EQ (host.getString (effGetEffectName), "Hostile");
                 EXPECT_EQ (probe (host), 0);
                 break;
-            case Expect::Refused:
-                EXPECT_FALSE (loaded);
-                break;
+            case Expect::Refused: EXPECT_FALSE (loaded); break;
             case Expect::Crashed:
                 ASSERT_TRUE (loaded) << error;
                 EXPECT_EQ (probe (host), 1) << "a worker that breaks the protocol is taken for crashed";
@@ -250,7 +267,11 @@ TEST (BridgeTrust, AHostileWorkerNeverHarmsTheHost)
 
 TEST (BridgeTrust, ALateBlockIsNoHangOnceAnswered)
 {
-    struct Case { const char* what; bool reconfigure; };
+    struct Case
+    {
+        const char* what;
+        bool reconfigure;
+    };
     const Case cases[] = {
         { "a late block, then no process call for 2 s", false },
         { "a late block, then the host reconfigures while the worker is still in it", true },
@@ -284,7 +305,8 @@ TEST (BridgeTrust, ALateBlockIsNoHangOnceAnswered)
         EXPECT_TRUE (processAlive (worker));
         bool heard = false;
         for (int block = 0; block < 4 && ! heard; ++block)
-            heard = ! silent (bridge.process (64, block == 0 ? std::vector<VstMidiEvent> { makeNoteOn (64, 100, 0) } : std::vector<VstMidiEvent> {}));
+            heard = ! silent (
+                bridge.process (64, block == 0 ? std::vector<VstMidiEvent> { makeNoteOn (64, 100, 0) } : std::vector<VstMidiEvent> {}));
         EXPECT_TRUE (heard) << "the same worker plays on";
         EXPECT_EQ (workerPid (bridge), worker);
         EXPECT_EQ (probe (bridge), 0);
@@ -299,15 +321,16 @@ TEST (BridgeTrust, SignalsThePlugInHandlesDoNotEndTheWorker)
     bridge.start (48000.0f, 64);
     const pid_t worker = workerPid (bridge);
     std::atomic<bool> storming { true };
-    std::thread storm ([&]
-    {
-        for (int i = 0; i < 4000 && storming.load(); ++i)
+    std::thread storm (
+        [&]
         {
-            kill (worker, SIGUSR1);
-            std::this_thread::sleep_for (std::chrono::microseconds (200));
-        }
-        storming.store (false);
-    });
+            for (int i = 0; i < 4000 && storming.load(); ++i)
+            {
+                kill (worker, SIGUSR1);
+                std::this_thread::sleep_for (std::chrono::microseconds (200));
+            }
+            storming.store (false);
+        });
     AEffect* effect = bridge.effect();
     int calls = 0;
     while (storming.load())
@@ -361,12 +384,19 @@ TEST (BridgeTrust, SideFilesThatLoopOrAreRelativeAreRefusedAtOnce)
     const std::string a = folder() + "/loop-a.so";
     const std::string b = folder() + "/loop-b.so";
     const std::string self = folder() + "/loop-self.so";
-    struct Case { const char* what; std::string copy; std::string side; const char* logged; };
+    struct Case
+    {
+        const char* what;
+        std::string copy;
+        std::string side;
+        const char* logged;
+    };
     const Case cases[] = {
         { "a copy that names itself", self, "target=" + self + "\nworker=" + realWorker + "\n", "bridged copy" },
         { "two copies that name each other", a, "target=" + b + "\nworker=" + realWorker + "\n", "bridged copy" },
         { "a relative target", folder() + "/relative.so", "target=fixtures/fixture-synth.so\n", "absolute" },
-        { "a relative worker", folder() + "/relative-worker.so", std::string ("target=") + TAMBLIT_FIXTURE_SYNTH + "\nworker=tamblit-bridge-worker\n", "absolute" },
+        { "a relative worker", folder() + "/relative-worker.so",
+          std::string ("target=") + TAMBLIT_FIXTURE_SYNTH + "\nworker=tamblit-bridge-worker\n", "absolute" },
     };
     handMadeCopy ("loop-b", "target=" + a + "\nworker=" + realWorker + "\n");
     const auto before = children();
@@ -441,7 +471,12 @@ TEST (BridgeTrust, TheWorkerInheritsNoneOfTheHostsDescriptorsAndPassesNoneOn)
 TEST (BridgeTrust, WithoutPidfdCrashesAreFoundAndClosingNeverWaitsForever)
 {
     ScopedEnvironment noPidfd ("TAMBLIT_BRIDGE_NO_PIDFD", "1");
-    struct Case { const char* what; int note; bool wedgedClose; };
+    struct Case
+    {
+        const char* what;
+        int note;
+        bool wedgedClose;
+    };
     const Case cases[] = {
         { "segmentation fault", fx::kCrasherNoteSegfault, false },
         { "endless loop", fx::kCrasherNoteHang, false },
@@ -523,7 +558,8 @@ TEST (BridgeTrust, ACopyWorksWithARebuiltWorkerOnlyAfterWrapRunsAgain)
     EXPECT_TRUE (plays (log)) << log;
 
     // The worker is rebuilt from sources of a later protocol.
-    ASSERT_TRUE (copyFile (std::string (TAMBLIT_FIXTURE_BRIDGE_NEXT_DIR) + "/tamblit-bridge-worker", tools + "/tamblit-bridge-worker", 0755));
+    ASSERT_TRUE (
+        copyFile (std::string (TAMBLIT_FIXTURE_BRIDGE_NEXT_DIR) + "/tamblit-bridge-worker", tools + "/tamblit-bridge-worker", 0755));
     EXPECT_FALSE (plays (log));
     EXPECT_NE (log.find ("protocol mismatch"), std::string::npos) << log;
     EXPECT_NE (log.find ("re-run tamblit-bridge wrap"), std::string::npos) << log;
@@ -569,7 +605,8 @@ TEST (BridgeTrust, WrapLeavesNoTruncatedCopyWhenTheDiskIsFull)
 {
     // A file-size limit stands in for a full disk: writes past it fail.
     const std::string into = folder() + "/full";
-    const std::string command = std::string ("trap '' XFSZ; ulimit -f 16; exec '") + TAMBLIT_BRIDGE_COMMAND + "' wrap '" + TAMBLIT_FIXTURE_SYNTH + "' --into '" + into + "'";
+    const std::string command = std::string ("trap '' XFSZ; ulimit -f 16; exec '") + TAMBLIT_BRIDGE_COMMAND + "' wrap '"
+                                + TAMBLIT_FIXTURE_SYNTH + "' --into '" + into + "'";
     std::string output;
     EXPECT_NE (runCommand (command, &output), 0) << output;
     EXPECT_NE (output.find ("cannot write"), std::string::npos) << output;
@@ -589,7 +626,8 @@ TEST (BridgeTrust, WrapGivesUpOnAPlugInThatNeverLoads)
     const std::string into = folder() + "/never-loads";
     const auto before = children();
     std::string output;
-    const std::string command = std::string ("'") + TAMBLIT_BRIDGE_COMMAND + "' wrap '" + TAMBLIT_FIXTURE_CRASHER + "' --into '" + into + "' --probe-timeout 1";
+    const std::string command = std::string ("'") + TAMBLIT_BRIDGE_COMMAND + "' wrap '" + TAMBLIT_FIXTURE_CRASHER + "' --into '" + into
+                                + "' --probe-timeout 1";
     EXPECT_NE (runCommand (command, &output), 0);
     EXPECT_NE (output.find ("did not load within 1 s"), std::string::npos) << output;
     EXPECT_NE (access ((into + "/fixture-crasher.so").c_str(), F_OK), 0) << "no copy is made";

@@ -26,7 +26,7 @@ namespace
     {
         const char* what;
         juce::StringArray options;
-        int pickId;          // 0: leave the preselection alone
+        int pickId; // 0: leave the preselection alone
         bool closeWithButton; // otherwise "OK"
         juce::String expected;
     };
@@ -191,15 +191,16 @@ TEST (ManualLocationDialog, ListsBothCasesOfTheExtensionAndReturnsTheChosenFile)
     juce::File root;
 
     DialogScript script;
-    script.then (windowNamed ("Open file"), [&] (juce::Component& dialog)
-    {
-        listed = listedNames (dialog);
-        if (auto* browser = browserIn (dialog))
-            root = browser->getRoot();
-        if (auto* list = listIn (dialog))
-            list->setSelectedFile (temp.folder.getChildFile ("b.SO"));
-        press ("Open") (dialog);
-    });
+    script.then (windowNamed ("Open file"),
+                 [&] (juce::Component& dialog)
+                 {
+                     listed = listedNames (dialog);
+                     if (auto* browser = browserIn (dialog))
+                         root = browser->getRoot();
+                     if (auto* list = listIn (dialog))
+                         list->setSelectedFile (temp.folder.getChildFile ("b.SO"));
+                     press ("Open") (dialog);
+                 });
     script.start();
 
     const auto file = getFile (temp.folder.getFullPathName(), "*.so;*.SO", "so files", "Choose a VST 2.x plugin");
@@ -214,17 +215,18 @@ TEST (ManualLocationDialog, ReturnsTheFileNameTypedOverAHighlightedOne)
 {
     TempPluginFolder temp;
     DialogScript script;
-    script.then (windowNamed ("Open file"), [&] (juce::Component& dialog)
-    {
-        listedNames (dialog);
-        if (auto* list = listIn (dialog))
-            list->setSelectedFile (temp.folder.getChildFile ("b.SO"));
-        // The user then types another name into the file name box.
-        if (auto* browser = browserIn (dialog))
-            if (auto* nameBox = findComponent<juce::TextEditor> (*browser))
-                nameBox->setText ("a.so", true);
-        press ("Open") (dialog);
-    });
+    script.then (windowNamed ("Open file"),
+                 [&] (juce::Component& dialog)
+                 {
+                     listedNames (dialog);
+                     if (auto* list = listIn (dialog))
+                         list->setSelectedFile (temp.folder.getChildFile ("b.SO"));
+                     // The user then types another name into the file name box.
+                     if (auto* browser = browserIn (dialog))
+                         if (auto* nameBox = findComponent<juce::TextEditor> (*browser))
+                             nameBox->setText ("a.so", true);
+                     press ("Open") (dialog);
+                 });
     script.start();
 
     const auto file = getFile (temp.folder.getFullPathName(), "*.so;*.SO", "so files", "Choose a VST 2.x plugin");
@@ -240,15 +242,16 @@ TEST (PluginFileDialog, CancelGivesNoFileAndOffersSharedObjects)
         GTEST_SKIP() << "a desktop file dialog program is installed";
     bool offersSo = false, offersDll = true;
     DialogScript script;
-    script.then (windowNamed ("Please select a VST2.x plugin..."), [&] (juce::Component& dialog)
-    {
-        if (auto* browser = browserIn (dialog))
-        {
-            offersSo = browser->isFileSuitable (juce::File ("/tmp/x.so"));
-            offersDll = browser->isFileSuitable (juce::File ("/tmp/x.dll"));
-        }
-        press ("Cancel") (dialog);
-    });
+    script.then (windowNamed ("Please select a VST2.x plugin..."),
+                 [&] (juce::Component& dialog)
+                 {
+                     if (auto* browser = browserIn (dialog))
+                     {
+                         offersSo = browser->isFileSuitable (juce::File ("/tmp/x.so"));
+                         offersDll = browser->isFileSuitable (juce::File ("/tmp/x.dll"));
+                     }
+                     press ("Cancel") (dialog);
+                 });
     script.start();
 
     const auto file = getVST2File();

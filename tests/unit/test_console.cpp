@@ -11,31 +11,30 @@
 #include <memory>
 #include <thread>
 
+using testing_support::consoleWindowsOnDesktop;
 using testing_support::runLoopFor;
 using testing_support::runLoopUntil;
-using testing_support::consoleWindowsOnDesktop;
 
 namespace
 {
-    KTDebugConsoleWindow* consoleWindow()
+    KTDebugConsoleWindow* consoleWindow ()
     {
         return ktdebugconsole() != nullptr ? ktdebugconsole()->getWindow() : nullptr;
     }
 
-    juce::String windowText()
+    juce::String windowText ()
     {
         auto* window = consoleWindow();
         return window != nullptr ? window->getContent()->getTextEditor()->getText() : juce::String();
     }
 
-    juce::StringArray windowLines()
+    juce::StringArray windowLines ()
     {
         juce::StringArray lines;
         lines.addLines (windowText());
         lines.removeEmptyStrings (false);
         return lines;
     }
-
 
     juce::Rectangle<int> centredOnMainDisplay (int width, int height)
     {
@@ -47,14 +46,14 @@ namespace
     // and the console option off.
     struct Console : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             ASSERT_EQ (instances(), 0);
             ASSERT_EQ (ktdebugconsole(), nullptr);
             console = false;
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             processors.clear();
             console = false;
@@ -62,7 +61,7 @@ namespace
             EXPECT_EQ (consoleWindowsOnDesktop(), 0);
         }
 
-        PluginContainerAudioProcessor& newProcessor()
+        PluginContainerAudioProcessor& newProcessor ()
         {
             processors.push_back (std::make_unique<PluginContainerAudioProcessor>());
             return *processors.back();
@@ -193,8 +192,8 @@ TEST_F (Console, AnyUnsetRememberedNumberOpensTheWindowCentred)
         ktdebugconsole()->windowY = 60;
         ktdebugconsole()->windowWidth = 700;
         ktdebugconsole()->windowHeight = 500;
-        std::atomic<int>* fields[] = { &ktdebugconsole()->windowX, &ktdebugconsole()->windowY,
-                          &ktdebugconsole()->windowWidth, &ktdebugconsole()->windowHeight };
+        std::atomic<int>* fields[] = { &ktdebugconsole()->windowX, &ktdebugconsole()->windowY, &ktdebugconsole()->windowWidth,
+                                       &ktdebugconsole()->windowHeight };
         *fields[unset] = -1;
 
         p.setOption (0, true);
@@ -309,10 +308,12 @@ TEST_F (Console, LinesFromOtherThreadsArriveInOrderThroughTheMessageLoop)
     ktdebugconsole()->addLine ("from the message thread");
 
     constexpr int count = 200;
-    std::thread writer ([] {
-        for (int i = 0; i < count; ++i)
-            ktdebugconsole()->addLine ("host line " + juce::String (i));
-    });
+    std::thread writer (
+        []
+        {
+            for (int i = 0; i < count; ++i)
+                ktdebugconsole()->addLine ("host line " + juce::String (i));
+        });
     writer.join();
 
     // Nothing reached the window from the other thread itself.

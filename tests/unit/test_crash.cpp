@@ -47,16 +47,21 @@ namespace
         }
     }
 
-    void crashAll (const char* path) { callFixture<void()> (path, "tamblit_fixture_crash_all"); }
-    int liveInstances (const char* path) { return callFixture<int()> (path, "tamblit_fixture_live_instances"); }
-
+    void crashAll (const char* path)
+    {
+        callFixture<void()> (path, "tamblit_fixture_crash_all");
+    }
+    int liveInstances (const char* path)
+    {
+        return callFixture<int()> (path, "tamblit_fixture_live_instances");
+    }
 
     // One tick is 1000 ms; allow for timer jitter on a loaded machine.
     constexpr int oneTickMs = 1600;
 
     struct Crash : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             processor = std::make_unique<PluginContainerAudioProcessor>();
             processor->setPlayConfigDetails (0, 2, 48000.0, 256);
@@ -64,16 +69,13 @@ namespace
             lines = std::make_unique<ConsoleLines> (*processor);
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             lines.reset();
             processor.reset();
         }
 
-        void load (int slot, const char* path)
-        {
-            ASSERT_TRUE (processor->loadPlugin (slot, path, "")) << path;
-        }
+        void load (int slot, const char* path) { ASSERT_TRUE (processor->loadPlugin (slot, path, "")) << path; }
 
         std::unique_ptr<PluginContainerAudioProcessor> processor;
         std::unique_ptr<ConsoleLines> lines;
@@ -174,8 +176,7 @@ TEST_F (Crash, CrashedInactiveSlotIsRecoveredAndStaysInactive)
     processor->setOption (1, true);
 
     crashAll (TAMBLIT_FIXTURE_BRIDGE_B);
-    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (1, "default instance")); },
-                               oneTickMs));
+    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (1, "default instance")); }, oneTickMs));
 
     EXPECT_EQ (processor->getActivePlugin(), 0);
     EXPECT_FALSE (processor->isPluginCrashed (1));
@@ -191,8 +192,7 @@ TEST_F (Crash, BothOptionsOnSwitchFirstThenReloadTheCrashedSlot)
     processor->setOption (1, true);
 
     crashAll (TAMBLIT_FIXTURE_BRIDGE);
-    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (0, "default instance")); },
-                               oneTickMs));
+    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (0, "default instance")); }, oneTickMs));
 
     const auto all = lines->lines();
     const int switched = all.indexOf ("default instance:" + logLines::successfullyChangedActivePluginToIndex (1));
@@ -234,7 +234,12 @@ namespace
 
 TEST_F (Crash, RecoveryPutsBackTheLastSavedSnapshotWhenOptionThreeIsOn)
 {
-    struct Case { bool option3; bool save; bool expectRestored; };
+    struct Case
+    {
+        bool option3;
+        bool save;
+        bool expectRestored;
+    };
     for (auto c : { Case { true, true, true }, Case { false, true, false }, Case { true, false, false } })
     {
         SCOPED_TRACE (testing::Message() << "option3=" << c.option3 << " save=" << c.save);
@@ -320,8 +325,7 @@ TEST_F (Crash, FailedReloadLeavesTheSlotEmptyFlaggedAndIsNotRetried)
     ASSERT_TRUE (copy.deleteFile());
     ASSERT_TRUE (copy.replaceWithText ("not a plug-in"));
 
-    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (0, "default instance")); },
-                               oneTickMs));
+    ASSERT_TRUE (runLoopUntil ([&] { return lines->contains (logLines::recoveringPlugin (0, "default instance")); }, oneTickMs));
     EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
     EXPECT_TRUE (processor->isPluginCrashed (0));
     EXPECT_TRUE (lines->contains (juce::String ("default instance:") + logLines::failedToLoadPlugin));
@@ -392,30 +396,31 @@ TEST (CrashAudio, HealthySlotIsHeardWithinOneTickPlusABlockOfTheCrash)
     std::atomic<double> crashAt { -1.0 }, healthyAt { -1.0 };
     std::atomic<int> blocksAfterCrash { 0 };
 
-    std::thread audio ([&]
-    {
-        juce::AudioBuffer<float> buffer (2, block);
-        juce::MidiBuffer midi;
-        while (running)
+    std::thread audio (
+        [&]
         {
-            buffer.clear();
-            renderLikeWrapper (*processor, buffer, midi);
-            const float first = buffer.getSample (0, 0);
-            const double now = juce::Time::getMillisecondCounterHiRes();
-            if (crashAt.load() > 0)
+            juce::AudioBuffer<float> buffer (2, block);
+            juce::MidiBuffer midi;
+            while (running)
             {
-                ++blocksAfterCrash;
-                if (healthyAt.load() < 0 && std::abs (first - slot1Level) < 1.0e-6f)
-                    healthyAt = now;
+                buffer.clear();
+                renderLikeWrapper (*processor, buffer, midi);
+                const float first = buffer.getSample (0, 0);
+                const double now = juce::Time::getMillisecondCounterHiRes();
+                if (crashAt.load() > 0)
+                {
+                    ++blocksAfterCrash;
+                    if (healthyAt.load() < 0 && std::abs (first - slot1Level) < 1.0e-6f)
+                        healthyAt = now;
+                }
+                else
+                {
+                    EXPECT_NEAR (first, slot0Level, 1.0e-6f);
+                }
+                // Paced like a real device.
+                std::this_thread::sleep_for (std::chrono::microseconds ((int) (1.0e6 * block / rate)));
             }
-            else
-            {
-                EXPECT_NEAR (first, slot0Level, 1.0e-6f);
-            }
-            // Paced like a real device.
-            std::this_thread::sleep_for (std::chrono::microseconds ((int) (1.0e6 * block / rate)));
-        }
-    });
+        });
 
     runLoopFor (300);
     crashAt = juce::Time::getMillisecondCounterHiRes();

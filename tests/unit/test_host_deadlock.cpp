@@ -40,8 +40,10 @@ namespace
     {
         juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
                             "  <main_plugin activePlugin=\"0\" optionB0=\"0\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\""
-                            + name + "\"/>\n"
-                            "  <plugin index=\"0\" filePath=\"" + slot0 + "\" loadedPluginName=\"\">";
+                            + name
+                            + "\"/>\n"
+                              "  <plugin index=\"0\" filePath=\""
+                            + slot0 + "\" loadedPluginName=\"\">";
         if (parameters.isNotEmpty())
             text << "<f_parameters " << parameters << "/>";
         return text + "</plugin>\n</pluginData>\n";
@@ -84,23 +86,25 @@ namespace
     class DeadlockWatchdog
     {
     public:
-        explicit DeadlockWatchdog (std::string whatIn) : what (std::move (whatIn))
+        explicit DeadlockWatchdog (std::string whatIn)
+            : what (std::move (whatIn))
         {
-            thread = std::thread ([this, finished = done.get_future()]
-            {
-                if (finished.wait_for (deadlockBound) == std::future_status::timeout)
+            thread = std::thread (
+                [this, finished = done.get_future()]
                 {
-                    std::fprintf (stderr, "FAILED: %s did not return within %d s: the host and the container are deadlocked\n",
-                                  what.c_str(), (int) deadlockBound.count());
-                    std::fflush (stderr);
-                    _exit (1);
-                }
-            });
+                    if (finished.wait_for (deadlockBound) == std::future_status::timeout)
+                    {
+                        std::fprintf (stderr, "FAILED: %s did not return within %d s: the host and the container are deadlocked\n",
+                                      what.c_str(), (int) deadlockBound.count());
+                        std::fflush (stderr);
+                        _exit (1);
+                    }
+                });
         }
 
         ~DeadlockWatchdog() { disarm(); }
 
-        void disarm()
+        void disarm ()
         {
             if (! thread.joinable())
                 return;
@@ -211,22 +215,23 @@ TEST (HostDeadlock, StateCallsFromAHostThreadReturnWhileTheMainThreadWaitsForTha
         {
             DeadlockWatchdog watchdog (c.what);
 
-            std::thread worker ([&]
-            {
-                const std::lock_guard<std::mutex> held (hostLock);
-                lockTaken.set_value();
-                // Calls into the container only once the main thread is about to block.
-                while (! mainWaits)
-                    std::this_thread::yield();
-                std::this_thread::sleep_for (std::chrono::milliseconds (100));
-
-                if (c.restores)
+            std::thread worker (
+                [&]
                 {
-                    set = toBytes (changed);
-                    host.setChunk (set);
-                }
-                answered = host.getChunk();
-            });
+                    const std::lock_guard<std::mutex> held (hostLock);
+                    lockTaken.set_value();
+                    // Calls into the container only once the main thread is about to block.
+                    while (! mainWaits)
+                        std::this_thread::yield();
+                    std::this_thread::sleep_for (std::chrono::milliseconds (100));
+
+                    if (c.restores)
+                    {
+                        set = toBytes (changed);
+                        host.setChunk (set);
+                    }
+                    answered = host.getChunk();
+                });
 
             lockTakenFuture.wait();
             mainWaits = true;
@@ -259,11 +264,14 @@ TEST (HostDeadlock, StateCallsFromAHostThreadReturnWhileTheMainThreadWaitsForTha
         const juce::String expectedPath = c.restores ? TAMBLIT_FIXTURE_SYNTH8 : TAMBLIT_FIXTURE_SYNTH;
         const float expectedValue = c.restores ? restoredValue : automatedValue;
         Slot0 after;
-        const bool applied = idleUntil (host, [&]
-        {
-            after = readSlot0 (host.getChunk());
-            return after.live && after.filePath == expectedPath;
-        }, 10000);
+        const bool applied = idleUntil (
+            host,
+            [&]
+            {
+                after = readSlot0 (host.getChunk());
+                return after.live && after.filePath == expectedPath;
+            },
+            10000);
         EXPECT_TRUE (applied) << "slot 0 holds " << after.filePath << (after.live ? "" : " (not loaded)");
         EXPECT_EQ (after.instanceName, c.restores ? "after" : "before");
         EXPECT_TRUE (after.hasParam0);

@@ -25,7 +25,7 @@ namespace
     {
         ContainerState state;
         state.settings.activeSlot = active;
-        state.settings.options = {{ false, true, false, true }};
+        state.settings.options = { { false, true, false, true } };
         state.settings.instanceName = name;
         for (auto& slot : slots)
             state.slots[(size_t) slot.first].emplace().filePath = slot.second;
@@ -61,7 +61,12 @@ namespace
 TEST (HostRoundTrip, ChunkBringsBackBothSlotsBitExactInAFreshInstance)
 {
     const juce::String realSynth = "/usr/lib/vst/amsynth_vst.so";
-    struct Case { const char* what; juce::String slot0, slot1; int active; };
+    struct Case
+    {
+        const char* what;
+        juce::String slot0, slot1;
+        int active;
+    };
     const Case cases[] = {
         { "two fixtures, slot 1 active", TAMBLIT_FIXTURE_SYNTH, TAMBLIT_FIXTURE_SYNTH8, 1 },
         { "a real Debian synth beside a fixture", realSynth, TAMBLIT_FIXTURE_SYNTH, 0 },
@@ -78,7 +83,8 @@ TEST (HostRoundTrip, ChunkBringsBackBothSlotsBitExactInAFreshInstance)
 
         RawVstHost first;
         loadContainer (first);
-        first.setChunk (toBytes (document (c.active, { { 0, c.slot0 }, { 1, c.slot1 } }, juce::String::fromUTF8 ("Round trip \xe2\x9c\x93"))));
+        first.setChunk (
+            toBytes (document (c.active, { { 0, c.slot0 }, { 1, c.slot1 } }, juce::String::fromUTF8 ("Round trip \xe2\x9c\x93"))));
 
         // Host automation reaches the active slot; odd values check the float round trip.
         const float values[] = { 0.123456789f, 0.987654321f, 1.0f / 3.0f };
@@ -116,8 +122,7 @@ TEST (HostRoundTrip, ChunkBringsBackBothSlotsBitExactInAFreshInstance)
             ++slots;
             auto* pb = b->getChildByAttribute ("index", pa->getStringAttribute ("index"));
             ASSERT_NE (pb, nullptr);
-            EXPECT_TRUE (pa->isEquivalentTo (pb, false))
-                << pa->toString().toStdString() << "\n---\n" << pb->toString().toStdString();
+            EXPECT_TRUE (pa->isEquivalentTo (pb, false)) << pa->toString().toStdString() << "\n---\n" << pb->toString().toStdString();
         }
         EXPECT_EQ (slots, 2);
 

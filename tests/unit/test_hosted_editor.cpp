@@ -36,7 +36,7 @@ namespace
         unsigned long (*child)() = nullptr;
         int (*openWindows)() = nullptr;
 
-        bool bind()
+        bool bind ()
         {
             // The handle is kept for the whole run: it holds the module loaded
             // while tests unload the plug-in and then read the counters.
@@ -57,9 +57,13 @@ namespace
     struct XView
     {
         Display* display = XOpenDisplay (nullptr);
-        ~XView() { if (display != nullptr) XCloseDisplay (display); }
+        ~XView()
+        {
+            if (display != nullptr)
+                XCloseDisplay (display);
+        }
 
-        Window root() const { return DefaultRootWindow (display); }
+        Window root () const { return DefaultRootWindow (display); }
 
         std::vector<Window> childrenOf (Window window) const
         {
@@ -98,8 +102,10 @@ namespace
             unsigned long count = 0, remaining = 0;
             unsigned char* data = nullptr;
             std::string result;
-            if (XGetWindowProperty (display, window, XInternAtom (display, name, False), 0, 1024, False, type,
-                                    &actual, &format, &count, &remaining, &data) == Success && data != nullptr)
+            if (XGetWindowProperty (display, window, XInternAtom (display, name, False), 0, 1024, False, type, &actual, &format, &count,
+                                    &remaining, &data)
+                    == Success
+                && data != nullptr)
             {
                 if (actual == type && format == 8)
                     result.assign (reinterpret_cast<const char*> (data), count);
@@ -130,7 +136,7 @@ namespace
 
     struct HostedEditor : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             ASSERT_NE (x.display, nullptr) << "run under Xvfb";
             processor = std::make_unique<PluginContainerAudioProcessor>();
@@ -141,27 +147,27 @@ namespace
             fixture.reset();
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             processor.reset();
             runLoopFor (20);
         }
 
         // Opens slot 0's editor; answers the editor window (0 when none appeared).
-        Window openEditor()
+        Window openEditor ()
         {
             processor->editPlugin (0);
             runLoopFor (20);
             return (Window) fixture.parent();
         }
 
-        eee34ty0w9845rgymsiufdgomiugdfi* nativeWindow() const
+        eee34ty0w9845rgymsiufdgomiugdfi* nativeWindow () const
         {
             auto* holder = processor->getHostedEditor (0);
             return holder != nullptr ? holder->nativeEditorWindow.get() : nullptr;
         }
 
-        std::string fixtureLog() const { return fixture.log(); }
+        std::string fixtureLog () const { return fixture.log(); }
 
         XView x;
         FixtureEditorControl fixture;
@@ -273,21 +279,23 @@ TEST_F (HostedEditor, EditingAnOpenEditorBringsItForwardWithoutReopening)
     const Atom above = XInternAtom (x.display, "_NET_WM_STATE_ABOVE", False);
     const Atom active = XInternAtom (x.display, "_NET_ACTIVE_WINDOW", False);
     bool droppedAbove = false, activated = false;
-    runLoopUntil ([&]
-    {
-        while (XPending (x.display) > 0)
+    runLoopUntil (
+        [&]
         {
-            XEvent event;
-            XNextEvent (x.display, &event);
-            if (event.type != ClientMessage || event.xclient.window != window)
-                continue;
-            if (event.xclient.message_type == state && event.xclient.data.l[0] == 0 && (Atom) event.xclient.data.l[1] == above)
-                droppedAbove = true;
-            if (event.xclient.message_type == active)
-                activated = true;
-        }
-        return droppedAbove && activated;
-    }, 3000);
+            while (XPending (x.display) > 0)
+            {
+                XEvent event;
+                XNextEvent (x.display, &event);
+                if (event.type != ClientMessage || event.xclient.window != window)
+                    continue;
+                if (event.xclient.message_type == state && event.xclient.data.l[0] == 0 && (Atom) event.xclient.data.l[1] == above)
+                    droppedAbove = true;
+                if (event.xclient.message_type == active)
+                    activated = true;
+            }
+            return droppedAbove && activated;
+        },
+        3000);
     EXPECT_TRUE (droppedAbove);
     EXPECT_TRUE (activated);
     XSelectInput (x.display, x.root(), NoEventMask);
@@ -304,18 +312,20 @@ TEST_F (HostedEditor, AlwaysOnTopAsksTheWindowManagerForTheAboveState)
 
     const Atom state = XInternAtom (x.display, "_NET_WM_STATE", False);
     const Atom above = XInternAtom (x.display, "_NET_WM_STATE_ABOVE", False);
-    const bool added = runLoopUntil ([&]
-    {
-        while (XPending (x.display) > 0)
+    const bool added = runLoopUntil (
+        [&]
         {
-            XEvent event;
-            XNextEvent (x.display, &event);
-            if (event.type == ClientMessage && event.xclient.window == window && event.xclient.message_type == state
-                && event.xclient.data.l[0] == 1 && (Atom) event.xclient.data.l[1] == above)
-                return true;
-        }
-        return false;
-    }, 3000);
+            while (XPending (x.display) > 0)
+            {
+                XEvent event;
+                XNextEvent (x.display, &event);
+                if (event.type == ClientMessage && event.xclient.window == window && event.xclient.message_type == state
+                    && event.xclient.data.l[0] == 1 && (Atom) event.xclient.data.l[1] == above)
+                    return true;
+            }
+            return false;
+        },
+        3000);
     EXPECT_TRUE (added);
     EXPECT_TRUE (nativeWindow()->alwaysOnTop);
     XSelectInput (x.display, x.root(), NoEventMask);
@@ -359,7 +369,7 @@ TEST_F (HostedEditor, EditorWindowClosesBeforeThePluginIsDeleted)
         ASSERT_NE (window, 0u);
 
         StdoutCapture out;
-        ways[i] (*this);
+        ways[i](*this);
         const auto printed = out.finish();
 
         EXPECT_EQ (printed.rfind (logLines::closingEditor, 0), 0u) << printed;
@@ -388,7 +398,10 @@ TEST_F (HostedEditor, EditorWithoutARectangleGetsTheDefaultWindowSize)
 TEST_F (HostedEditor, ComponentPathShowsTheJuceEditorInADocumentWindow)
 {
     useNativeVSTEditor = false;
-    struct Restore { ~Restore() { useNativeVSTEditor = true; } } restore;
+    struct Restore
+    {
+        ~Restore() { useNativeVSTEditor = true; }
+    } restore;
 
     MyHostAudioProcessorEditor holder;
     holder.openTheEditor (processor->getAudioPluginInstance (0));

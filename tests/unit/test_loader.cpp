@@ -20,7 +20,7 @@ namespace
         return renderInstance (instance, 2, 64).getSample (0, 10);
     }
 
-    juce::File textFile()
+    juce::File textFile ()
     {
         auto f = juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("tamblit-not-a-plugin.so");
         f.replaceWithText ("this is not a shared object\n");
@@ -93,7 +93,13 @@ TEST (Loader, SinglePluginFileLoadsWithoutAskingAndRemembersItsName)
 
 TEST (Loader, ShellSubPluginChosenByName)
 {
-    struct Case { const char* name; const char* format; bool loads; float identity; };
+    struct Case
+    {
+        const char* name;
+        const char* format;
+        bool loads;
+        float identity;
+    };
     const Case cases[] = {
         { "Gamma", "VST", true, kIdentityShellSub[2] },
         { "Alpha", "VST", true, kIdentityShellSub[0] },
@@ -130,7 +136,14 @@ TEST (Loader, ShellSubPluginChosenByName)
 
 TEST (Loader, ShellWithoutNameAsksTheUser)
 {
-    struct Case { const char* what; int pickId; bool close; const char* name; float identity; };
+    struct Case
+    {
+        const char* what;
+        int pickId;
+        bool close;
+        const char* name;
+        float identity;
+    };
     const Case cases[] = {
         { "closed: the first sub-plug-in", 0, true, "Alpha", kIdentityShellSub[0] },
         { "third picked", 3, false, "Gamma", kIdentityShellSub[2] },

@@ -31,7 +31,7 @@ namespace loading_test
         return findComponent<juce::Button> (root, [&] (juce::Button& b) { return b.getButtonText() == text; });
     }
 
-    inline juce::Component* topModal()
+    inline juce::Component* topModal ()
     {
         return juce::ModalComponentManager::getInstance()->getModalComponent (0);
     }
@@ -61,14 +61,18 @@ namespace loading_test
 
         ~DialogScript() override { stopTimer(); }
 
-        bool allStepsDone() const { return next == steps.size(); }
-        bool timedOut() const { return expired; }
-        int modalDialogsSeen() const { return seen; }
+        bool allStepsDone () const { return next == steps.size(); }
+        bool timedOut () const { return expired; }
+        int modalDialogsSeen () const { return seen; }
 
     private:
-        struct Step { Match match; Act act; };
+        struct Step
+        {
+            Match match;
+            Act act;
+        };
 
-        void timerCallback() override
+        void timerCallback () override
         {
             auto* modal = topModal();
 

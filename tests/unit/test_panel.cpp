@@ -19,11 +19,21 @@ namespace
     // The control functions a fixture .so exports; the handle keeps it resident.
     struct FixtureLibrary
     {
-        explicit FixtureLibrary (const char* path) : handle (dlopen (path, RTLD_NOW | RTLD_LOCAL)) {}
-        ~FixtureLibrary() { if (handle != nullptr) dlclose (handle); }
+        explicit FixtureLibrary (const char* path)
+            : handle (dlopen (path, RTLD_NOW | RTLD_LOCAL))
+        {
+        }
+        ~FixtureLibrary()
+        {
+            if (handle != nullptr)
+                dlclose (handle);
+        }
 
         template <typename Fn>
-        Fn get (const char* name) const { return reinterpret_cast<Fn> (dlsym (handle, name)); }
+        Fn get (const char* name) const
+        {
+            return reinterpret_cast<Fn> (dlsym (handle, name));
+        }
 
         int call (const char* name) const { return get<int (*)()> (name)(); }
         void run (const char* name) const { get<void (*)()> (name)(); }
@@ -74,14 +84,18 @@ namespace
     class FileDialogAnswer : private juce::Timer
     {
     public:
-        explicit FileDialogAnswer (juce::String fileToOpen) : file (std::move (fileToOpen)) { startTimer (50); }
+        explicit FileDialogAnswer (juce::String fileToOpen)
+            : file (std::move (fileToOpen))
+        {
+            startTimer (50);
+        }
         ~FileDialogAnswer() override { stopTimer(); }
 
         bool answered = false;
         juce::String dialogTitle;
 
     private:
-        void timerCallback() override
+        void timerCallback () override
         {
             auto* box = dynamic_cast<juce::FileChooserDialogBox*> (juce::Component::getCurrentlyModalComponent());
             if (box == nullptr || answered)
@@ -122,7 +136,7 @@ namespace
         ~PanelWindow() { close(); }
 
         // As a host's wrapper does: the processor lets go of its editor first.
-        void close()
+        void close ()
         {
             if (editor == nullptr)
                 return;
@@ -132,7 +146,7 @@ namespace
         }
 
         // Renders the editor as the host window would show it; runs the panel's paint.
-        juce::Image paint() const { return editor->createComponentSnapshot (editor->getLocalBounds()); }
+        juce::Image paint () const { return editor->createComponentSnapshot (editor->getLocalBounds()); }
 
         PluginContainerAudioProcessorEditor* editor = nullptr;
         GUI* gui = nullptr;
@@ -140,7 +154,7 @@ namespace
 
     struct Panel : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             processor = std::make_unique<PluginContainerAudioProcessor>();
             processor->setPlayConfigDetails (0, 2, 44100.0, 512);
@@ -151,7 +165,7 @@ namespace
             gui = window->gui;
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             window.reset();
             processor.reset();
@@ -168,7 +182,10 @@ namespace
         juce::TextButton& unload (int index) const { return index == 0 ? *gui->pluginUnload0 : *gui->pluginUnload1; }
         juce::ToggleButton& active (int index) const { return index == 0 ? *gui->activatePlugin1 : *gui->activatePlugin2; }
         juce::GroupComponent& frame (int index) const { return index == 0 ? *gui->pluginGroup1 : *gui->pluginGroup2; }
-        AudioPluginInstanceProgramComboBox& chooser (int index) const { return index == 0 ? *gui->programComboBox1 : *gui->programComboBox2; }
+        AudioPluginInstanceProgramComboBox& chooser (int index) const
+        {
+            return index == 0 ? *gui->programComboBox1 : *gui->programComboBox2;
+        }
 
         void expectEmptySlot (int index) const
         {
@@ -220,22 +237,38 @@ TEST_F (Panel, ShellShowsTheFixedPanelWithItsControlsInOrder)
     EXPECT_EQ (gui->getBounds(), juce::Rectangle<int> (0, 0, 384, 600));
     EXPECT_EQ (window->editor->getNumChildComponents(), 1);
 
-    struct Expected { const char* name; juce::Rectangle<int> bounds; };
+    struct Expected
+    {
+        const char* name;
+        juce::Rectangle<int> bounds;
+    };
     const Expected table[] = {
-        { "new group", { 184, 64, 184, 200 } },           { "new group", { 0, 64, 184, 200 } },
-        { "plugin1LoadUnload", { 16, 112, 150, 24 } },    { "loadedPlugin1", { 16, 80, 150, 24 } },
-        { "plugin1Edit", { 16, 160, 150, 24 } },          { "activatePlugin1", { 16, 232, 64, 24 } },
-        { "plugin1LoadUnload2", { 200, 112, 150, 24 } },  { "loadedPlugin1", { 210, 80, 150, 24 } },
-        { "plugin1Edit2", { 200, 160, 150, 24 } },        { "activatePlugin2", { 200, 232, 64, 24 } },
-        { "new group", { 0, 264, 368, 120 } },            { "consoleB", { 16, 280, 136, 24 } },
-        { "autoSwitchB", { 16, 328, 160, 24 } },          { "autoCrashRecoveryB", { 16, 304, 160, 24 } },
-        { "reloadCrashedPluginDataB", { 16, 352, 192, 24 } }, { "new group", { 0, 0, 368, 61 } },
-        { "new combo box", { 16, 200, 150, 24 } },        { "new combo box", { 200, 200, 150, 24 } },
-        { "new label", { 208, 280, 136, 24 } },           { "new label", { 184, 304, 190, 24 } },
-        { "instanceName", { 16, 24, 336, 24 } },          { "pluginUnload0", { 96, 232, 72, 24 } },
+        { "new group", { 184, 64, 184, 200 } },
+        { "new group", { 0, 64, 184, 200 } },
+        { "plugin1LoadUnload", { 16, 112, 150, 24 } },
+        { "loadedPlugin1", { 16, 80, 150, 24 } },
+        { "plugin1Edit", { 16, 160, 150, 24 } },
+        { "activatePlugin1", { 16, 232, 64, 24 } },
+        { "plugin1LoadUnload2", { 200, 112, 150, 24 } },
+        { "loadedPlugin1", { 210, 80, 150, 24 } },
+        { "plugin1Edit2", { 200, 160, 150, 24 } },
+        { "activatePlugin2", { 200, 232, 64, 24 } },
+        { "new group", { 0, 264, 368, 120 } },
+        { "consoleB", { 16, 280, 136, 24 } },
+        { "autoSwitchB", { 16, 328, 160, 24 } },
+        { "autoCrashRecoveryB", { 16, 304, 160, 24 } },
+        { "reloadCrashedPluginDataB", { 16, 352, 192, 24 } },
+        { "new group", { 0, 0, 368, 61 } },
+        { "new combo box", { 16, 200, 150, 24 } },
+        { "new combo box", { 200, 200, 150, 24 } },
+        { "new label", { 208, 280, 136, 24 } },
+        { "new label", { 184, 304, 190, 24 } },
+        { "instanceName", { 16, 24, 336, 24 } },
+        { "pluginUnload0", { 96, 232, 72, 24 } },
         { "pluginUnload1", { 280, 232, 72, 24 } },
         // Added after the classic controls, in each frame's free row.
-        { "protectPlugin0", { 16, 136, 150, 24 } },       { "protectPlugin1", { 200, 136, 150, 24 } },
+        { "protectPlugin0", { 16, 136, 150, 24 } },
+        { "protectPlugin1", { 200, 136, 150, 24 } },
     };
     ASSERT_EQ (gui->getNumChildComponents(), 25);
     for (int i = 0; i < 25; ++i)
@@ -245,8 +278,8 @@ TEST_F (Panel, ShellShowsTheFixedPanelWithItsControlsInOrder)
         EXPECT_EQ (gui->getChildComponent (i)->getBounds(), table[i].bounds);
     }
 
-    const juce::ToggleButton* options[] = { gui->consoleB.get(), gui->autoCrashRecoveryB.get(),
-                                             gui->autoSwitchB.get(), gui->reloadCrashedPluginDataB.get() };
+    const juce::ToggleButton* options[] = { gui->consoleB.get(), gui->autoCrashRecoveryB.get(), gui->autoSwitchB.get(),
+                                            gui->reloadCrashedPluginDataB.get() };
     ASSERT_EQ (gui->optionButtons.size(), 4);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ (gui->optionButtons[i], options[i]);
@@ -519,7 +552,9 @@ TEST_F (Panel, OptionTogglesWriteTheirOwnIndex)
 {
     // Creation order differs from option order; each toggle must hit its own option.
     const std::pair<juce::ToggleButton*, int> table[] = {
-        { gui->autoCrashRecoveryB.get(), 1 }, { gui->autoSwitchB.get(), 2 }, { gui->reloadCrashedPluginDataB.get(), 3 },
+        { gui->autoCrashRecoveryB.get(), 1 },
+        { gui->autoSwitchB.get(), 2 },
+        { gui->reloadCrashedPluginDataB.get(), 3 },
     };
     for (auto& [toggle, option] : table)
     {

@@ -63,7 +63,10 @@ namespace
 // inside Reader's constructor meet several publishes at once.
 TEST (ParameterStress, GuardNeverHandsOutAnInstanceItsPublisherMayDelete)
 {
-    struct StandIn { std::atomic<bool> retired { false }; };
+    struct StandIn
+    {
+        std::atomic<bool> retired { false };
+    };
     using Guard = BasicActivePluginGuard<StandIn>;
 
     constexpr int capacity = 1 << 21;
@@ -130,7 +133,7 @@ namespace
         static inline std::atomic<bool> paused { false };
         static inline std::atomic<bool> resume { false };
 
-        static void afterEpochRead() noexcept
+        static void afterEpochRead () noexcept
         {
             if (! armed.exchange (false))
                 return;
@@ -157,7 +160,10 @@ namespace
 // must still be waited for by the publish that replaces what it then holds.
 TEST (ParameterStress, PublishWaitsForAReaderThatWasPreemptedAcrossAPublish)
 {
-    struct StandIn { int id; };
+    struct StandIn
+    {
+        int id;
+    };
     using Guard = BasicActivePluginGuard<StandIn, ScriptedPause>;
     Guard guard;
     StandIn a { 1 }, b { 2 }, c { 3 };
@@ -166,14 +172,15 @@ TEST (ParameterStress, PublishWaitsForAReaderThatWasPreemptedAcrossAPublish)
     ScriptedPause::armed = true;
     std::atomic<StandIn*> held { nullptr };
     std::atomic<bool> holding { false }, release { false };
-    std::thread reader ([&]
-    {
-        Guard::Reader r (guard);
-        held = r.get();
-        holding = true;
-        while (! release.load())
-            std::this_thread::yield();
-    });
+    std::thread reader (
+        [&]
+        {
+            Guard::Reader r (guard);
+            held = r.get();
+            holding = true;
+            while (! release.load())
+                std::this_thread::yield();
+        });
 
     ASSERT_TRUE (waitUntil (ScriptedPause::paused, 5000));
     guard.publish (&b); // the reader has not counted itself yet: nothing to wait for
@@ -182,7 +189,12 @@ TEST (ParameterStress, PublishWaitsForAReaderThatWasPreemptedAcrossAPublish)
     EXPECT_EQ (held.load(), &b);
 
     std::atomic<bool> replaced { false };
-    std::thread writer ([&] { guard.publish (&c); replaced = true; });
+    std::thread writer (
+        [&]
+        {
+            guard.publish (&c);
+            replaced = true;
+        });
 
     // While the reader holds b, publishing c must not report b free to delete.
     std::this_thread::sleep_for (std::chrono::milliseconds (200));
@@ -199,8 +211,7 @@ JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
 
 namespace
 {
-    constexpr const char* kNames[kNumParams] = { "Level", "Offset", "Tone", "Color", "Width",
-                                                 "Drive", "Speed", "Depth", "Mix", "Extra" };
+    constexpr const char* kNames[kNumParams] = { "Level", "Offset", "Tone", "Color", "Width", "Drive", "Speed", "Depth", "Mix", "Extra" };
 
     // One forwarded call of each kind on `index`, checked against what a live
     // fixture (10 parameters) or the empty-slot fallback can answer.
@@ -227,7 +238,7 @@ namespace
     {
         ContainerState state;
         state.settings.activeSlot = active;
-        state.settings.options = {{ false, false, false, true }};
+        state.settings.options = { { false, false, false, true } };
         state.settings.instanceName = "stress";
         const juce::String paths[2] = { slot0, slot1 };
         for (size_t slot = 0; slot < 2; ++slot)
@@ -285,17 +296,20 @@ TEST (ParameterStress, HostCallsNeverReachADeletedPlugin)
         const int kind = random.nextInt (12);
         switch (kind)
         {
-            case 0: case 1: case 2: case 3:
-                loads += processor->loadPlugin (slot, plugins[random.nextInt (2)], {}) ? 1 : 0;
-                break;
-            case 4: case 5: case 6:
-                switches += processor->changeActivePlugin (slot) ? 1 : 0;
-                break;
-            case 7: case 8:
+            case 0:
+            case 1:
+            case 2:
+            case 3: loads += processor->loadPlugin (slot, plugins[random.nextInt (2)], {}) ? 1 : 0; break;
+            case 4:
+            case 5:
+            case 6: switches += processor->changeActivePlugin (slot) ? 1 : 0; break;
+            case 7:
+            case 8:
                 recoveries += processor->getAudioPluginInstance (slot) != nullptr ? 1 : 0;
                 processor->recoverPlugin (slot);
                 break;
-            case 9: case 10:
+            case 9:
+            case 10:
                 processor->unloadPlugin (slot, false, true);
                 ++unloads;
                 break;
@@ -324,9 +338,9 @@ TEST (ParameterStress, HostCallsNeverReachADeletedPlugin)
     for (auto& t : threads)
         t.join();
 
-    std::cerr << "operations " << operations << " (loads " << loads << ", switches " << switches << ", recoveries "
-              << recoveries << ", unloads " << unloads << ", restores " << restores << "); parameter calls "
-              << calls.load() << ", blocks " << blocks.load() << "\n";
+    std::cerr << "operations " << operations << " (loads " << loads << ", switches " << switches << ", recoveries " << recoveries
+              << ", unloads " << unloads << ", restores " << restores << "); parameter calls " << calls.load() << ", blocks "
+              << blocks.load() << "\n";
 
     EXPECT_EQ (failures.count.load(), 0) << failures.first;
     EXPECT_GT (loads, 10);

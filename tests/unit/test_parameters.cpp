@@ -14,8 +14,7 @@ using namespace tamblit::fixtures;
 
 namespace
 {
-    constexpr const char* kNames[kNumParams] = { "Level", "Offset", "Tone", "Color", "Width",
-                                                 "Drive", "Speed", "Depth", "Mix", "Extra" };
+    constexpr const char* kNames[kNumParams] = { "Level", "Offset", "Tone", "Color", "Width", "Drive", "Speed", "Depth", "Mix", "Extra" };
 
     // What the fixture shows for parameter `index` holding `value`.
     juce::String fixtureText (int index, float value)
@@ -25,7 +24,7 @@ namespace
         return text;
     }
 
-    std::unique_ptr<PluginContainerAudioProcessor> makeProcessor()
+    std::unique_ptr<PluginContainerAudioProcessor> makeProcessor ()
     {
         auto processor = std::make_unique<PluginContainerAudioProcessor>();
         processor->setRateAndBufferSizeDetails (48000.0, 256);
@@ -150,7 +149,7 @@ TEST (ParameterForwarding, ARestoredStateRedirectsToItsActiveSlot)
     auto processor = makeProcessor();
     ContainerState state;
     state.settings.activeSlot = 1;
-    state.settings.options = {{ false, false, false, true }};
+    state.settings.options = { { false, false, false, true } };
     state.settings.instanceName = "params";
     state.slots[0].emplace().filePath = TAMBLIT_FIXTURE_SYNTH;
     state.slots[1].emplace().filePath = TAMBLIT_FIXTURE_SYNTH;
@@ -235,7 +234,7 @@ namespace
     {
         ContainerState state;
         state.settings.activeSlot = active;
-        state.settings.options = {{ false, false, false, true }};
+        state.settings.options = { { false, false, false, true } };
         state.settings.instanceName = "raw params";
         const float values[2] = { slot0Param3, slot1Param3 };
         for (size_t slot = 0; slot < 2; ++slot)
@@ -260,7 +259,12 @@ TEST (ParameterForwardingThroughVst, RawHostReachesTheActiveSlotsParameters)
     EXPECT_EQ (fx->numParams, 1024);
     EXPECT_EQ (host.dispatch (effGetProgram), 0);
 
-    struct Probe { int index; float value; std::string name, display; };
+    struct Probe
+    {
+        int index;
+        float value;
+        std::string name, display;
+    };
     auto expectParameters = [&] (const std::vector<Probe>& probes)
     {
         for (auto& probe : probes)

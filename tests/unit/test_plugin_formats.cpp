@@ -23,9 +23,16 @@ namespace
     constexpr double sampleRate = 48000.0;
     constexpr int blockSize = 256;
 
-    enum class Format { vst3, lv2 };
+    enum class Format
+    {
+        vst3,
+        lv2
+    };
 
-    const char* nameOf (Format format) { return format == Format::vst3 ? "VST3" : "LV2"; }
+    const char* nameOf (Format format)
+    {
+        return format == Format::vst3 ? "VST3" : "LV2";
+    }
 
     // LV2 hosting also reads ~/.lv2: an installed copy of the container there
     // must not stand in for the build under test.
@@ -43,7 +50,7 @@ namespace
         juce::LV2PluginFormat lv2;
     };
 
-    Hosting& hosting()
+    Hosting& hosting ()
     {
         static Hosting instance;
         return instance;
@@ -146,12 +153,12 @@ namespace
         instance.setStateInformation (converted.getData(), (int) converted.getSize());
     }
 
-    juce::String containerDocument (int active, const juce::String& slot0, const juce::String& slot1,
-                                    const juce::String& name, bool console = false)
+    juce::String containerDocument (int active, const juce::String& slot0, const juce::String& slot1, const juce::String& name,
+                                    bool console = false)
     {
         ContainerState state;
         state.settings.activeSlot = active;
-        state.settings.options = {{ console, true, true, true }};
+        state.settings.options = { { console, true, true, true } };
         state.settings.instanceName = name;
         if (slot0.isNotEmpty())
             state.slots[0].emplace().filePath = slot0;
@@ -224,7 +231,9 @@ namespace
         return text;
     }
 
-    struct Formats : ::testing::TestWithParam<Format> {};
+    struct Formats : ::testing::TestWithParam<Format>
+    {
+    };
 }
 
 TEST (PluginFormats, BundlesHaveTheLinuxLayouts)
@@ -242,9 +251,12 @@ TEST (PluginFormats, BundlesHaveTheLinuxLayouts)
 // can never bind one build's process-wide parts to the other's.
 TEST (PluginFormats, EachBuildExportsOnlyItsEntryPoints)
 {
-    const auto vst3Binary = juce::String (TAMBLIT_VST3_BUNDLE) + "/Contents/" + TAMBLIT_SYSTEM_PROCESSOR
-                            + "-linux/PluginTamblitSynth.so";
-    const struct { juce::String binary; juce::StringArray exports; } table[] = {
+    const auto vst3Binary = juce::String (TAMBLIT_VST3_BUNDLE) + "/Contents/" + TAMBLIT_SYSTEM_PROCESSOR + "-linux/PluginTamblitSynth.so";
+    const struct
+    {
+        juce::String binary;
+        juce::StringArray exports;
+    } table[] = {
         { TAMBLIT_PLUGIN_PATH, { "VSTPluginMain", "main" } },
         { vst3Binary, { "GetPluginFactory", "ModuleEntry", "ModuleExit" } },
         { juce::String (TAMBLIT_LV2_BUNDLE) + "/PluginTamblitSynth.so", { "lv2_descriptor", "lv2ui_descriptor" } },
@@ -267,14 +279,15 @@ TEST (PluginFormats, EachBuildExportsOnlyItsEntryPoints)
 
 TEST (PluginFormats, Vst3ClassIdComesFromTheMakerAndPluginCodes)
 {
-    const auto binary = juce::File (TAMBLIT_VST3_BUNDLE).getChildFile ("Contents")
+    const auto binary = juce::File (TAMBLIT_VST3_BUNDLE)
+                            .getChildFile ("Contents")
                             .getChildFile (juce::String (TAMBLIT_SYSTEM_PROCESSOR) + "-linux")
                             .getChildFile ("PluginTamblitSynth.so");
     void* handle = dlopen (binary.getFullPathName().toRawUTF8(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE (handle, nullptr) << dlerror();
     auto entry = reinterpret_cast<bool (*) (void*)> (dlsym (handle, "ModuleEntry"));
     auto exitFn = reinterpret_cast<bool (*)()> (dlsym (handle, "ModuleExit"));
-    auto factoryFn = reinterpret_cast<Steinberg::IPluginFactory* (*)()> (dlsym (handle, "GetPluginFactory"));
+    auto factoryFn = reinterpret_cast<Steinberg::IPluginFactory* (*) ()> (dlsym (handle, "GetPluginFactory"));
     ASSERT_TRUE (entry != nullptr && exitFn != nullptr && factoryFn != nullptr);
     ASSERT_TRUE (entry (handle));
 
@@ -289,8 +302,7 @@ TEST (PluginFormats, Vst3ClassIdComesFromTheMakerAndPluginCodes)
             continue;
         ++audioClasses;
         // {ABCDEF01-9182FAEB-'Tamb'-'Tmbs'}: fixed by the two codes, not the version.
-        const unsigned char expected[16] = { 0xAB, 0xCD, 0xEF, 0x01, 0x91, 0x82, 0xFA, 0xEB,
-                                             'T', 'a', 'm', 'b', 'T', 'm', 'b', 's' };
+        const unsigned char expected[16] = { 0xAB, 0xCD, 0xEF, 0x01, 0x91, 0x82, 0xFA, 0xEB, 'T', 'a', 'm', 'b', 'T', 'm', 'b', 's' };
         EXPECT_EQ (std::memcmp (info.cid, expected, 16), 0);
         EXPECT_STREQ (info.name, "PluginTamblit(Synth)");
     }
@@ -404,7 +416,13 @@ TEST (PluginFormats, StateSavedFromVst3RestoresIntoLv2AndVst2)
     vst3->prepareToPlay (sampleRate, blockSize);
     const auto name = juce::String::fromUTF8 ("Across formats \xe2\x9c\x93");
     restore (Format::vst3, *vst3, containerDocument (1, TAMBLIT_FIXTURE_SYNTH, TAMBLIT_FIXTURE_SYNTH8, name));
-    ASSERT_TRUE (runLoopUntil ([&] { render (*vst3); return activeSlotIn (documentOf (Format::vst3, *vst3)) == 1; }, 5000));
+    ASSERT_TRUE (runLoopUntil (
+        [&]
+        {
+            render (*vst3);
+            return activeSlotIn (documentOf (Format::vst3, *vst3)) == 1;
+        },
+        5000));
 
     const auto saved = documentOf (Format::vst3, *vst3);
     auto savedXml = juce::XmlDocument::parse (saved);
@@ -438,7 +456,13 @@ TEST (PluginFormats, StateSavedFromVst3RestoresIntoLv2AndVst2)
         ASSERT_NE (lv2, nullptr);
         lv2->prepareToPlay (sampleRate, blockSize);
         restore (Format::lv2, *lv2, saved);
-        ASSERT_TRUE (runLoopUntil ([&] { render (*lv2); return activeSlotIn (documentOf (Format::lv2, *lv2)) == 1; }, 5000));
+        ASSERT_TRUE (runLoopUntil (
+            [&]
+            {
+                render (*lv2);
+                return activeSlotIn (documentOf (Format::lv2, *lv2)) == 1;
+            },
+            5000));
         sameContainer (documentOf (Format::lv2, *lv2));
         lv2->releaseResources();
     }
@@ -483,7 +507,13 @@ TEST (PluginFormats, TwoBuildsInOneProcessKeepTheirOwnWatchdogAndConsole)
     ASSERT_NE (crash, nullptr);
     crash();
     dlclose (bridge);
-    EXPECT_TRUE (runLoopUntil ([&] { render (*lv2); return activeSlotIn (documentOf (Format::lv2, *lv2)) == 1; }, 5000))
+    EXPECT_TRUE (runLoopUntil (
+        [&]
+        {
+            render (*lv2);
+            return activeSlotIn (documentOf (Format::lv2, *lv2)) == 1;
+        },
+        5000))
         << "the LV2 build's watchdog did not switch away from the crashed slot";
     lv2->releaseResources();
 }
@@ -503,11 +533,9 @@ TEST (PluginFormats, Lv2MetadataIsValidForLilv)
     EXPECT_FALSE (info.containsIgnoreCase ("warning")) << info;
     EXPECT_FALSE (info.contains ("exit status")) << info;
     EXPECT_EQ (info.upToFirstOccurrenceOf ("\n", false, false), juce::String (lv2Uri));
-    for (auto* expected : { "Name:              PluginTamblit(Synth)",
-                            "Binary:            file://" TAMBLIT_LV2_BUNDLE "/PluginTamblitSynth.so",
-                            "http://lv2plug.in/ns/ext/urid#map",
-                            "http://lv2plug.in/ns/ext/state#interface",
-                            "http://lv2plug.in/ns/extensions/ui#X11UI" })
+    for (auto* expected :
+         { "Name:              PluginTamblit(Synth)", "Binary:            file://" TAMBLIT_LV2_BUNDLE "/PluginTamblitSynth.so",
+           "http://lv2plug.in/ns/ext/urid#map", "http://lv2plug.in/ns/ext/state#interface", "http://lv2plug.in/ns/extensions/ui#X11UI" })
         EXPECT_TRUE (info.contains (expected)) << expected << "\n" << info;
 
     // Two audio outputs, no audio inputs, one atom input (MIDI and parameter changes).
@@ -545,8 +573,8 @@ TEST (PluginInstall, EveryFormatLandsWhereHostsLookWithItsScanner)
     // follows whoever installs.
     const auto home = stage.getChildFile ("home/someone");
     const auto output = run ("HOME='" + home.getFullPathName().toStdString() + "' DESTDIR='" + destDir.getFullPathName().toStdString()
-                             + "' '" TAMBLIT_CMAKE_COMMAND "' --install '"
-                             TAMBLIT_BINARY_DIR "' --component plugin --prefix '" + prefix.getFullPathName().toStdString() + "'");
+                             + "' '" TAMBLIT_CMAKE_COMMAND "' --install '" TAMBLIT_BINARY_DIR "' --component plugin --prefix '"
+                             + prefix.getFullPathName().toStdString() + "'");
     EXPECT_EQ (output.find ("exit status"), std::string::npos) << output;
 
     // Each destination is ~/.vst, ~/.vst3, ~/.lv2 of the installing user (HOME
@@ -558,12 +586,15 @@ TEST (PluginInstall, EveryFormatLandsWhereHostsLookWithItsScanner)
     {
         const auto dir = dirs[index];
         EXPECT_TRUE (dir == juce::String ("~/.") + expectedEnds[index] || dir == juce::String ("lib/") + expectedEnds[index]) << dir;
-        const auto full = dir.startsWith ("~/") ? home.getFullPathName() + dir.substring (1)
-                                                : prefix.getChildFile (dir).getFullPathName();
+        const auto full = dir.startsWith ("~/") ? home.getFullPathName() + dir.substring (1) : prefix.getChildFile (dir).getFullPathName();
         return destDir.getFullPathName() + full;
     };
     const auto arch = juce::String (TAMBLIT_SYSTEM_PROCESSOR) + "-linux";
-    const struct { int dir; juce::String file; } table[] = {
+    const struct
+    {
+        int dir;
+        juce::String file;
+    } table[] = {
         { 0, "PluginTamblitSynth.so" },
         { 0, "Contents/Resources/Scanlet64" },
         { 1, "PluginTamblitSynth.vst3/Contents/" + arch + "/PluginTamblitSynth.so" },

@@ -8,7 +8,7 @@ namespace
 {
     struct Identity : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             std::string error;
             ASSERT_TRUE (host.load (TAMBLIT_PLUGIN_PATH, error)) << error;
@@ -16,7 +16,7 @@ namespace
         RawVstHost host;
     };
 
-    std::string exportedFunctions()
+    std::string exportedFunctions ()
     {
         std::string command = std::string ("nm -D --defined-only ") + TAMBLIT_PLUGIN_PATH;
         std::string text;
@@ -62,13 +62,27 @@ TEST_F (Identity, NamesVersionAndCategory)
 
 TEST_F (Identity, CanDoTableIsExact)
 {
-    const struct { const char* query; int reply; } table[] = {
-        { "receiveVstEvents", 1 }, { "receiveVstMidiEvent", 1 }, { "receiveVstMidiEvents", 1 },
-        { "sendVstEvents", -1 }, { "sendVstMidiEvent", -1 }, { "sendVstMidiEvents", -1 },
-        { "receiveVstTimeInfo", 1 }, { "conformsToWindowRules", 1 }, { "bypass", 1 },
+    const struct
+    {
+        const char* query;
+        int reply;
+    } table[] = {
+        { "receiveVstEvents", 1 },
+        { "receiveVstMidiEvent", 1 },
+        { "receiveVstMidiEvents", 1 },
+        { "sendVstEvents", -1 },
+        { "sendVstMidiEvent", -1 },
+        { "sendVstMidiEvents", -1 },
+        { "receiveVstTimeInfo", 1 },
+        { "conformsToWindowRules", 1 },
+        { "bypass", 1 },
         { "openCloseAnyThread", -1 },
-        { "supportsViewDpiScaling", 0 }, { "hasCockosExtensions", 0 }, { "MPE", 0 },
-        { "somethingUnknown", 0 }, { "ReceiveVstEvents", 0 }, { "", 0 },
+        { "supportsViewDpiScaling", 0 },
+        { "hasCockosExtensions", 0 },
+        { "MPE", 0 },
+        { "somethingUnknown", 0 },
+        { "ReceiveVstEvents", 0 },
+        { "", 0 },
     };
     for (auto& row : table)
         EXPECT_EQ (host.canDo (row.query), row.reply) << row.query;

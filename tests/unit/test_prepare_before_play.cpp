@@ -41,7 +41,7 @@ namespace
         const char* what;
         std::string path;
         bool instrument; // plays a held note; an effect fed silence may stay silent
-        bool fixture;    // its output is known sample by sample (FixtureSignal.h)
+        bool fixture; // its output is known sample by sample (FixtureSignal.h)
     };
 
     struct Outcome
@@ -72,8 +72,10 @@ namespace
     {
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n"
                "  <main_plugin activePlugin=\"0\" optionB0=\"0\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"early\"/>\n"
-               "  <plugin index=\"0\" filePath=\"" + juce::String (slot0) + "\" loadedPluginName=\"\"/>\n"
-               "</pluginData>\n";
+               "  <plugin index=\"0\" filePath=\""
+               + juce::String (slot0)
+               + "\" loadedPluginName=\"\"/>\n"
+                 "</pluginData>\n";
     }
 
     bool slot0Loaded (const std::vector<char>& chunk, const std::string& path)
@@ -237,16 +239,17 @@ namespace
 
         EXPECT_FALSE (outcome.timedOut) << "the host did not finish";
         EXPECT_TRUE (outcome.exited && outcome.exitCode == 0)
-            << "the host process ended with " << (outcome.exited ? "exit code " + std::to_string (outcome.exitCode)
-                                                                 : "signal " + std::to_string (outcome.signal))
-            << "; it got as far as: " << (outcome.has ("closed") ? "closing the container"
-                                          : outcome.has ("resumed") ? "playing"
-                                          : outcome.has ("restored") ? "resuming"
-                                          : outcome.has ("container") ? "the restore that loads the plug-in"
-                                          : "loading the container")
-            << "\n" << tail;
-        EXPECT_EQ (outcome.console.find (zeroRateAssertion), std::string::npos)
-            << "prepared at sample rate 0:\n" << tail;
+            << "the host process ended with "
+            << (outcome.exited ? "exit code " + std::to_string (outcome.exitCode) : "signal " + std::to_string (outcome.signal))
+            << "; it got as far as: "
+            << (outcome.has ("closed")      ? "closing the container"
+                : outcome.has ("resumed")   ? "playing"
+                : outcome.has ("restored")  ? "resuming"
+                : outcome.has ("container") ? "the restore that loads the plug-in"
+                                            : "loading the container")
+            << "\n"
+            << tail;
+        EXPECT_EQ (outcome.console.find (zeroRateAssertion), std::string::npos) << "prepared at sample rate 0:\n" << tail;
 
         ASSERT_TRUE (outcome.has ("closed")) << (outcome.has ("error") ? outcome.report.at ("error") : std::string());
         EXPECT_EQ (outcome.report.at ("finite"), "1") << "output with NaN or infinity";
@@ -265,7 +268,9 @@ namespace
 
     bool present (const std::string& path)
     {
-        struct stat info {};
+        struct stat info
+        {
+        };
         return stat (path.c_str(), &info) == 0;
     }
 }

@@ -30,10 +30,9 @@ namespace
         return result;
     }
 
-
     struct ProcessorCore : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             ASSERT_EQ (instances(), 0);
             ASSERT_EQ (watchdog(), nullptr);
@@ -41,7 +40,7 @@ namespace
             console = false;
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             console = false;
             EXPECT_EQ (instances(), 0);
@@ -136,9 +135,8 @@ TEST_F (ProcessorCore, DestructionUnloadsBothSlotsBeforeLeavingTheWatchdog)
     lines.clear();
 
     doomed.reset();
-    EXPECT_EQ (lines.lines(), linesOf ("doomed:" + logLines::unloadingPluginInIndex (0),
-                                                   "doomed:" + logLines::unloadingPluginInIndex (1),
-                                                   watchedLine (1)));
+    EXPECT_EQ (lines.lines(), linesOf ("doomed:" + logLines::unloadingPluginInIndex (0), "doomed:" + logLines::unloadingPluginInIndex (1),
+                                       watchedLine (1)));
 }
 
 TEST_F (ProcessorCore, LastInstanceTakesWatchdogAndConsoleAndTheNextBringsThemBack)

@@ -27,7 +27,7 @@ namespace
     std::atomic<long> heapAllocations { 0 };
     std::atomic<long> heapFrees { 0 };
 
-    inline void noteAllocation() noexcept
+    inline void noteAllocation () noexcept
     {
         if (countingHeapTraffic)
             heapAllocations.fetch_add (1, std::memory_order_relaxed);
@@ -43,12 +43,18 @@ namespace
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer runtime's allocator interface (the header is not always installed).
 extern "C" int __sanitizer_install_malloc_and_free_hooks (void (*mallocHook) (const volatile void*, size_t),
-                                                         void (*freeHook) (const volatile void*));
+                                                          void (*freeHook) (const volatile void*));
 
 namespace
 {
-    void onSanitizerMalloc (const volatile void*, size_t) { noteAllocation(); }
-    void onSanitizerFree (const volatile void* pointer) { noteFree (pointer); }
+    void onSanitizerMalloc (const volatile void*, size_t)
+    {
+        noteAllocation();
+    }
+    void onSanitizerFree (const volatile void* pointer)
+    {
+        noteFree (pointer);
+    }
 
     const int sanitizerHooksInstalled = __sanitizer_install_malloc_and_free_hooks (onSanitizerMalloc, onSanitizerFree);
 }
@@ -63,13 +69,41 @@ extern "C"
     void* __libc_pvalloc (size_t);
     void __libc_free (void*);
 
-    void* malloc (size_t size) { noteAllocation(); return __libc_malloc (size); }
-    void* calloc (size_t count, size_t size) { noteAllocation(); return __libc_calloc (count, size); }
-    void* memalign (size_t alignment, size_t size) { noteAllocation(); return __libc_memalign (alignment, size); }
-    void* aligned_alloc (size_t alignment, size_t size) { noteAllocation(); return __libc_memalign (alignment, size); }
-    void* valloc (size_t size) { noteAllocation(); return __libc_valloc (size); }
-    void* pvalloc (size_t size) { noteAllocation(); return __libc_pvalloc (size); }
-    void free (void* pointer) { noteFree (pointer); __libc_free (pointer); }
+    void* malloc (size_t size)
+    {
+        noteAllocation();
+        return __libc_malloc (size);
+    }
+    void* calloc (size_t count, size_t size)
+    {
+        noteAllocation();
+        return __libc_calloc (count, size);
+    }
+    void* memalign (size_t alignment, size_t size)
+    {
+        noteAllocation();
+        return __libc_memalign (alignment, size);
+    }
+    void* aligned_alloc (size_t alignment, size_t size)
+    {
+        noteAllocation();
+        return __libc_memalign (alignment, size);
+    }
+    void* valloc (size_t size)
+    {
+        noteAllocation();
+        return __libc_valloc (size);
+    }
+    void* pvalloc (size_t size)
+    {
+        noteAllocation();
+        return __libc_pvalloc (size);
+    }
+    void free (void* pointer)
+    {
+        noteFree (pointer);
+        __libc_free (pointer);
+    }
 
     void* realloc (void* pointer, size_t size)
     {
@@ -107,24 +141,60 @@ void* operator new (size_t size)
         return p;
     throw std::bad_alloc();
 }
-void* operator new[] (size_t size) { return operator new (size); }
-void* operator new (size_t size, const std::nothrow_t&) noexcept { return malloc (size == 0 ? 1 : size); }
-void* operator new[] (size_t size, const std::nothrow_t&) noexcept { return malloc (size == 0 ? 1 : size); }
+void* operator new[] (size_t size)
+{
+    return operator new (size);
+}
+void* operator new (size_t size, const std::nothrow_t&) noexcept
+{
+    return malloc (size == 0 ? 1 : size);
+}
+void* operator new[] (size_t size, const std::nothrow_t&) noexcept
+{
+    return malloc (size == 0 ? 1 : size);
+}
 void* operator new (size_t size, std::align_val_t alignment)
 {
     if (void* p = aligned_alloc ((size_t) alignment, size == 0 ? 1 : size))
         return p;
     throw std::bad_alloc();
 }
-void* operator new[] (size_t size, std::align_val_t alignment) { return operator new (size, alignment); }
-void operator delete (void* p) noexcept { free (p); }
-void operator delete[] (void* p) noexcept { free (p); }
-void operator delete (void* p, size_t) noexcept { free (p); }
-void operator delete[] (void* p, size_t) noexcept { free (p); }
-void operator delete (void* p, std::align_val_t) noexcept { free (p); }
-void operator delete[] (void* p, std::align_val_t) noexcept { free (p); }
-void operator delete (void* p, size_t, std::align_val_t) noexcept { free (p); }
-void operator delete[] (void* p, size_t, std::align_val_t) noexcept { free (p); }
+void* operator new[] (size_t size, std::align_val_t alignment)
+{
+    return operator new (size, alignment);
+}
+void operator delete (void* p) noexcept
+{
+    free (p);
+}
+void operator delete[] (void* p) noexcept
+{
+    free (p);
+}
+void operator delete (void* p, size_t) noexcept
+{
+    free (p);
+}
+void operator delete[] (void* p, size_t) noexcept
+{
+    free (p);
+}
+void operator delete (void* p, std::align_val_t) noexcept
+{
+    free (p);
+}
+void operator delete[] (void* p, std::align_val_t) noexcept
+{
+    free (p);
+}
+void operator delete (void* p, size_t, std::align_val_t) noexcept
+{
+    free (p);
+}
+void operator delete[] (void* p, size_t, std::align_val_t) noexcept
+{
+    free (p);
+}
 #endif
 
 namespace
@@ -139,7 +209,7 @@ namespace
     constexpr double sampleRate = 48000.0;
     constexpr int preparedBlock = 512;
 
-    std::unique_ptr<PluginContainerAudioProcessor> preparedContainer()
+    std::unique_ptr<PluginContainerAudioProcessor> preparedContainer ()
     {
         auto processor = std::make_unique<PluginContainerAudioProcessor>();
         processor->setRateAndBufferSizeDetails (sampleRate, preparedBlock);
@@ -224,26 +294,27 @@ namespace
     AudioRun runAudioThread (PluginContainerAudioProcessor& processor, const HeapCase& row)
     {
         AudioRun run;
-        std::thread audio ([&]
-        {
-            juce::AudioBuffer<float> buffer (2, preparedBlock);
-            juce::MidiBuffer midi;
-            midi.ensureSize (4096);
-            AudioRun warmUp;
-            for (int block = 0; block < 16; ++block)
-                hostBlock (processor, row, buffer, midi, preparedBlock, maxEventsPerBlock, block, warmUp);
-
-            std::uint32_t seed = 20240611u;
-            const long allocationsBefore = heapAllocations.load();
-            const long freesBefore = heapFrees.load();
+        std::thread audio (
+            [&]
             {
-                CountHeapTraffic counting;
-                for (int block = 0; block < 3000; ++block)
-                    hostBlock (processor, row, buffer, midi, blockLength (seed), block % (maxEventsPerBlock + 1), block, run);
-            }
-            run.allocations = heapAllocations.load() - allocationsBefore;
-            run.frees = heapFrees.load() - freesBefore;
-        });
+                juce::AudioBuffer<float> buffer (2, preparedBlock);
+                juce::MidiBuffer midi;
+                midi.ensureSize (4096);
+                AudioRun warmUp;
+                for (int block = 0; block < 16; ++block)
+                    hostBlock (processor, row, buffer, midi, preparedBlock, maxEventsPerBlock, block, warmUp);
+
+                std::uint32_t seed = 20240611u;
+                const long allocationsBefore = heapAllocations.load();
+                const long freesBefore = heapFrees.load();
+                {
+                    CountHeapTraffic counting;
+                    for (int block = 0; block < 3000; ++block)
+                        hostBlock (processor, row, buffer, midi, blockLength (seed), block % (maxEventsPerBlock + 1), block, run);
+                }
+                run.allocations = heapAllocations.load() - allocationsBefore;
+                run.frees = heapFrees.load() - freesBefore;
+            });
         audio.join();
         return run;
     }
@@ -319,18 +390,22 @@ namespace
     class PacedAudio
     {
     public:
-        explicit PacedAudio (PluginContainerAudioProcessor& p) : processor (p), thread ([this] { run(); }) {}
+        explicit PacedAudio (PluginContainerAudioProcessor& p)
+            : processor (p),
+              thread ([this] { run(); })
+        {
+        }
         ~PacedAudio()
         {
             stop = true;
             thread.join();
         }
 
-        int blocks() const { return rendered.load(); }
-        int blocksWithoutSynth() const { return withoutSynth.load(); }
+        int blocks () const { return rendered.load(); }
+        int blocksWithoutSynth () const { return withoutSynth.load(); }
 
     private:
-        void run()
+        void run ()
         {
             juce::AudioBuffer<float> buffer (2, 256);
             juce::MidiBuffer midi;
@@ -357,7 +432,11 @@ namespace
     // thread has rendered `blocksToWait` more blocks, then answers with `act`.
     struct HeldStep
     {
-        HeldStep (const PacedAudio& a, int wait) : audio (a), blocksToWait (wait) {}
+        HeldStep (const PacedAudio& a, int wait)
+            : audio (a),
+              blocksToWait (wait)
+        {
+        }
 
         DialogScript::Match waitForBlocks (DialogScript::Match isTheDialog)
         {
@@ -385,7 +464,10 @@ namespace
         int blocksDuringDialog = 0, otherBlocksDuringDialog = 0;
     };
 
-    bool isErrorBox (juce::Component& c) { return dynamic_cast<juce::AlertWindow*> (&c) != nullptr && c.getName() == "Error"; }
+    bool isErrorBox (juce::Component& c)
+    {
+        return dynamic_cast<juce::AlertWindow*> (&c) != nullptr && c.getName() == "Error";
+    }
 
     void chooseFixtureSynth (juce::Component& dialog)
     {
@@ -440,7 +522,7 @@ TEST (RealTime, ALoadHeldOnTheMessageThreadNeverHoldsTheAudioThread)
         else
         {
             script.then (first.waitForBlocks (isErrorBox), press ("Yes"))
-                  .then (second.waitForBlocks (windowNamed ("Open file")), chooseFixtureSynth);
+                .then (second.waitForBlocks (windowNamed ("Open file")), chooseFixtureSynth);
             script.start (20000);
             loaded = processor->loadPlugin (row.slot, "/nonexistent/realtime-missing.so", {});
         }

@@ -48,7 +48,9 @@ namespace
 
     bool exists (const std::string& path)
     {
-        struct stat info {};
+        struct stat info
+        {
+        };
         return stat (path.c_str(), &info) == 0;
     }
 
@@ -88,7 +90,10 @@ namespace
         return run;
     }
 
-    Run renderWith (const std::vector<std::string>& args) { return runProgram (renderer, args); }
+    Run renderWith (const std::vector<std::string>& args)
+    {
+        return runProgram (renderer, args);
+    }
 
     // The renderer writes 32-bit float WAV; read it without the library that wrote it.
     struct Wav
@@ -96,13 +101,14 @@ namespace
         int channels = 0;
         int sampleRate = 0;
         std::vector<std::vector<float>> data;
-        size_t frames() const { return data.empty() ? 0 : data[0].size(); }
+        size_t frames () const { return data.empty() ? 0 : data[0].size(); }
     };
 
     bool readWav (const std::string& path, Wav& wav)
     {
         const auto bytes = readText (path);
-        auto u32 = [&bytes] (size_t at) {
+        auto u32 = [&bytes] (size_t at)
+        {
             std::uint32_t v = 0;
             for (int i = 3; i >= 0; --i)
                 v = (v << 8) | static_cast<unsigned char> (bytes[at + (size_t) i]);
@@ -147,11 +153,9 @@ namespace
 
     // The fingerprint of each fixture at the level these tests give it.
     const std::vector<render::SignalSource> fixtureSources {
-        { "synth", fx::kIdentitySynth * level },
-        { "bridge", fx::kIdentityBridge * level },
-        { "bridge-b", fx::kIdentityBridgeB * level },
-        { "shell Gamma", fx::kIdentityShellSub[2] * level },
-        { "crasher", fx::kIdentityCrasher * level },
+        { "synth", fx::kIdentitySynth* level },      { "bridge", fx::kIdentityBridge* level },
+        { "bridge-b", fx::kIdentityBridgeB* level }, { "shell Gamma", fx::kIdentityShellSub[2] * level },
+        { "crasher", fx::kIdentityCrasher* level },
     };
     constexpr int kSynth = 0, kBridge = 1, kBridgeB = 2, kShellGamma = 3, kCrasher = 4;
 
@@ -160,9 +164,15 @@ namespace
         return render::classifyBlocks (wav.data[0], wav.data[1], block, fixtureSources);
     }
 
-    std::string params (float tone) { return "0.5,0," + std::to_string (tone); }
+    std::string params (float tone)
+    {
+        return "0.5,0," + std::to_string (tone);
+    }
 
-    bool contains (const std::string& text, const std::string& part) { return text.find (part) != std::string::npos; }
+    bool contains (const std::string& text, const std::string& part)
+    {
+        return text.find (part) != std::string::npos;
+    }
 
     // A bridged copy of `plugin` in the scratch folder `into` (made again over an old one).
     std::string bridged (const std::string& plugin, const std::string& into)
@@ -201,13 +211,21 @@ TEST (Render, OutputComesFromTheActiveSlotsPlugin)
     };
     const std::vector<Case> cases {
         { "fixture synth alone", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--slot0-params", params (0.5f) }, kSynth, "active slot: 0" },
-        { "slot 0 active of two", { "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f), "--slot1", TAMBLIT_FIXTURE_BRIDGE_B,
-                                    "--slot1-params", params (1.0f) }, kBridge, "active slot: 0" },
-        { "slot 1 active of two", { "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f), "--slot1", TAMBLIT_FIXTURE_BRIDGE_B,
-                                    "--slot1-params", params (1.0f), "--active", "1" }, kBridgeB, "active slot: 1" },
+        { "slot 0 active of two",
+          { "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f), "--slot1", TAMBLIT_FIXTURE_BRIDGE_B, "--slot1-params",
+            params (1.0f) },
+          kBridge,
+          "active slot: 0" },
+        { "slot 1 active of two",
+          { "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f), "--slot1", TAMBLIT_FIXTURE_BRIDGE_B, "--slot1-params",
+            params (1.0f), "--active", "1" },
+          kBridgeB,
+          "active slot: 1" },
         { "state document from a file", { "--state", stateFile }, kBridgeB, "active slot: 1" },
-        { "named sub-plug-in of a shell", { "--slot0", TAMBLIT_FIXTURE_SHELL, "--slot0-name", "Gamma", "--slot0-params", params (0.5f) },
-          kShellGamma, "active slot: 0" },
+        { "named sub-plug-in of a shell",
+          { "--slot0", TAMBLIT_FIXTURE_SHELL, "--slot0-name", "Gamma", "--slot0-params", params (0.5f) },
+          kShellGamma,
+          "active slot: 0" },
     };
 
     for (const auto& c : cases)
@@ -243,7 +261,7 @@ TEST (Render, SummaryReadsTheContainersOwnState)
 {
     const auto wavPath = scratch ("summary.wav");
     const auto run = renderWith ({ "--fast", "--seconds", "1", "--slot1", TAMBLIT_FIXTURE_BRIDGE_B, "--active", "1", "--option", "1=1",
-                               "--option", "3=0", "--out", wavPath });
+                                   "--option", "3=0", "--out", wavPath });
     ASSERT_EQ (run.exitCode, 0) << run.err;
     EXPECT_TRUE (contains (run.out, "active slot: 1")) << run.out;
     EXPECT_TRUE (contains (run.out, "slot 0: empty")) << run.out;
@@ -258,19 +276,20 @@ TEST (Render, MidiFileNotesStartOnTheirSample)
     // Format 0, 480 ticks a quarter, 60 bpm: the note at tick 480 starts at 1 s
     // (at the default 120 bpm it would start at 0.5 s).
     const std::vector<unsigned char> smf {
-        'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0,
-        'M', 'T', 'r', 'k', 0, 0, 0, 20,
-        0x00, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, // tempo 1,000,000 us a quarter
-        0x83, 0x60, 0x90, 69, 100,                // delta 480: note-on A4
-        0x83, 0x60, 69, 0,                        // delta 480, running status: note-off
-        0x00, 0xFF, 0x2F, 0x00 };
+        'M',  'T',  'h',  'd', 0,   0, 0,  6,    0,    0,    0,    1,    0x01, 0xE0, 'M',
+        'T',  'r',  'k',  0,   0,   0, 20, 0x00, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, // tempo 1,000,000 us a quarter
+        0x83, 0x60, 0x90, 69,  100, // delta 480: note-on A4
+        0x83, 0x60, 69,   0, // delta 480, running status: note-off
+        0x00, 0xFF, 0x2F, 0x00
+    };
     const auto midiPath = scratch ("tempo.mid");
     {
         std::ofstream midi (midiPath, std::ios::binary);
         midi.write (reinterpret_cast<const char*> (smf.data()), (std::streamsize) smf.size());
     }
     const auto wavPath = scratch ("midi.wav");
-    const auto run = renderWith ({ "--fast", "--slot0", TAMBLIT_FIXTURE_SYNTH, "--slot0-params", params (0.5f), "--midi", midiPath, "--out", wavPath });
+    const auto run = renderWith (
+        { "--fast", "--slot0", TAMBLIT_FIXTURE_SYNTH, "--slot0-params", params (0.5f), "--midi", midiPath, "--out", wavPath });
     ASSERT_EQ (run.exitCode, 0) << run.err;
 
     Wav wav;
@@ -299,8 +318,8 @@ TEST (Render, CrashOfTheActiveSlotHandsOverToTheOtherSlot)
     constexpr double crashAt = 2.3;
     const auto wavPath = scratch ("crash.wav");
     const auto run = renderWith ({ "--seconds", "4", "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f), "--slot1",
-                               TAMBLIT_FIXTURE_BRIDGE_B, "--slot1-params", params (1.0f), "--option", "1=1", "--option", "2=1",
-                               "--crash-slot0-at", "2.3", "--out", wavPath });
+                                   TAMBLIT_FIXTURE_BRIDGE_B, "--slot1-params", params (1.0f), "--option", "1=1", "--option", "2=1",
+                                   "--crash-slot0-at", "2.3", "--out", wavPath });
     ASSERT_EQ (run.exitCode, 0) << run.err;
     EXPECT_TRUE (contains (run.out, "slot 0's plug-in crashes now")) << run.out;
     EXPECT_TRUE (contains (run.out, "active slot: 1")) << run.out;
@@ -346,8 +365,8 @@ TEST (Render, RealCrashInABridgedWorkerHandsOverToTheOtherSlot)
     constexpr double crashAt = 2.0;
     const auto wavPath = scratch ("real-crash.wav");
     const auto run = renderWith ({ "--seconds", "4", "--slot0", crasher, "--slot0-params", params (0.5f), "--slot1", synth,
-                                   "--slot1-params", params (1.0f), "--option", "1=1", "--option", "2=1", "--crash-slot0-at", "2",
-                                   "--out", wavPath });
+                                   "--slot1-params", params (1.0f), "--option", "1=1", "--option", "2=1", "--crash-slot0-at", "2", "--out",
+                                   wavPath });
     ASSERT_EQ (run.exitCode, 0) << "the renderer survives the crash\n" << run.err << run.out;
     EXPECT_TRUE (contains (run.out, "slot 0's plug-in crashes now (its bridge worker, pid")) << run.out;
     EXPECT_TRUE (contains (run.out, "slot 0's plug-in runs in a fresh bridge worker now")) << run.out;
@@ -376,8 +395,7 @@ TEST (Render, RealCrashInABridgedWorkerHandsOverToTheOtherSlot)
         ASSERT_TRUE (labels[b] == kSynth || labels[b] == render::kSilent) << "block " << b << ": no way back to the crashed slot";
 
     const double gap = (double) (takeover - crashBlock) * block / rate;
-    std::printf ("worker killed at %.3f s, slot 1 heard from %.3f s: %.0f ms\n", crashAt, (double) takeover * block / rate,
-                 gap * 1000.0);
+    std::printf ("worker killed at %.3f s, slot 1 heard from %.3f s: %.0f ms\n", crashAt, (double) takeover * block / rate, gap * 1000.0);
     RecordProperty ("crash_to_switch_ms", (int) std::lround (gap * 1000.0));
     EXPECT_LE (gap, 1.1 + (double) block / rate) << "one watchdog tick";
 
@@ -451,9 +469,12 @@ TEST (Render, BadInputsFailWithOneClearLine)
         { "MIDI file that is not one", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", badMidi }, "does not parse" },
         { "truncated MIDI track", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", truncatedMidi }, "does not parse" },
         { "missing MIDI file", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--midi", missing }, "cannot open MIDI file" },
-        { "crash asked of a plug-in that cannot", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--crash-slot0-at", "0.5" }, "cannot crash on demand" },
+        { "crash asked of a plug-in that cannot",
+          { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--crash-slot0-at", "0.5" },
+          "cannot crash on demand" },
         { "crash asked of one of two copies bridging the same plug-in",
-          { "--slot0", sameTargetA, "--slot1", sameTargetB, "--crash-slot0-at", "0.5" }, "its workers cannot be told apart" },
+          { "--slot0", sameTargetA, "--slot1", sameTargetB, "--crash-slot0-at", "0.5" },
+          "its workers cannot be told apart" },
         { "crash asked of an empty slot", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--crash-slot1-at", "0.5" }, "needs a plug-in in slot 1" },
         { "silent output", { "--seconds", "0.5" }, "entirely silent" },
         { "missing container", { "--plugin", missing, "--slot0", TAMBLIT_FIXTURE_SYNTH }, "plug-in file not found" },

@@ -49,14 +49,14 @@ namespace
 
     struct Routing : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             ASSERT_EQ (instances(), 0);
             console = false;
             processor = std::make_unique<PluginContainerAudioProcessor>();
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             processor.reset();
             console = false;
@@ -99,7 +99,12 @@ TEST_F (Routing, FixedAnswersToTheHost)
 
 TEST_F (Routing, EmptyActiveSlotGivesSilenceAndLeavesMidiAlone)
 {
-    struct Case { const char* what; bool loadOtherSlot; bool unloadActive; };
+    struct Case
+    {
+        const char* what;
+        bool loadOtherSlot;
+        bool unloadActive;
+    };
     const Case cases[] = { { "never loaded", false, false },
                            { "only the inactive slot loaded", true, false },
                            { "unloaded while active", false, true } };
@@ -149,9 +154,15 @@ TEST_F (Routing, PrepareAndReleaseWriteOneLinePerLoadedSlot)
     load (1, TAMBLIT_FIXTURE_SYNTH8);
     processor->setInstanceName ("Keys");
 
-    struct Case { double rate; int block; const char* rateText; };
-    const Case cases[] = { { 44100.0, 512, "44100" }, { 48000.0, 256, "48000" },
-                           { 22050.5, 64, "22050.5" }, { 1234567.0, 32, "1.23457e+06" } };
+    struct Case
+    {
+        double rate;
+        int block;
+        const char* rateText;
+    };
+    const Case cases[] = {
+        { 44100.0, 512, "44100" }, { 48000.0, 256, "48000" }, { 22050.5, 64, "22050.5" }, { 1234567.0, 32, "1.23457e+06" }
+    };
     for (auto& c : cases)
     {
         SCOPED_TRACE (c.rateText);

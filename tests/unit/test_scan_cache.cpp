@@ -27,7 +27,7 @@ namespace
 {
     using testing_support::StdoutCapture;
 
-    juce::File builtScanner()
+    juce::File builtScanner ()
     {
         return juce::File (TAMBLIT_PLUGIN_PATH).getSiblingFile ("Contents/Resources/Scanlet64");
     }
@@ -195,7 +195,13 @@ namespace
 TEST (ScanCache, SecondLoadOfAFileCopiesItsDescriptionsInsteadOfScanning)
 {
     using namespace tamblit::fixtures;
-    struct Case { const char* fixture; const char* pluginName; int descriptions; std::int32_t loadedId; };
+    struct Case
+    {
+        const char* fixture;
+        const char* pluginName;
+        int descriptions;
+        std::int32_t loadedId;
+    };
     const Case cases[] = {
         { TAMBLIT_FIXTURE_SYNTH, "", 1, kIdSynth },
         { TAMBLIT_FIXTURE_SHELL, "Gamma", 5, kIdShellSub[2] },
@@ -276,7 +282,12 @@ TEST (ScanCache, AFileWhoseScanFoundNothingIsScannedOnEveryLoad)
         temp.copyOf (TAMBLIT_FIXTURE_NULLENTRY, "NullEntry.so"),
         temp.copyOf (TAMBLIT_FIXTURE_NOENTRY, "NoEntry.so"),
         temp.folder.getChildFile ("Missing.so"),
-        [&] { auto text = temp.folder.getChildFile ("Text.so"); text.replaceWithText ("not a library"); return text; }(),
+        [&]
+        {
+            auto text = temp.folder.getChildFile ("Text.so");
+            text.replaceWithText ("not a library");
+            return text;
+        }(),
     };
 
     for (const auto& file : files)
@@ -298,10 +309,13 @@ TEST (ScanCache, AFileWhoseScanFoundNothingIsScannedOnEveryLoad)
 
 TEST (ScannerLocation, EachFormatsLayoutHasItsPlace)
 {
-    const struct { const char* binary; const char* scanner; } table[] = {
+    const struct
+    {
+        const char* binary;
+        const char* scanner;
+    } table[] = {
         { "/home/u/.vst/PluginTamblitSynth.so", "/home/u/.vst/Contents/Resources/Scanlet64" },
-        { "/home/u/.lv2/PluginTamblitSynth.lv2/PluginTamblitSynth.so",
-          "/home/u/.lv2/PluginTamblitSynth.lv2/Contents/Resources/Scanlet64" },
+        { "/home/u/.lv2/PluginTamblitSynth.lv2/PluginTamblitSynth.so", "/home/u/.lv2/PluginTamblitSynth.lv2/Contents/Resources/Scanlet64" },
         { "/home/u/.vst3/PluginTamblitSynth.vst3/Contents/x86_64-linux/PluginTamblitSynth.so",
           "/home/u/.vst3/PluginTamblitSynth.vst3/Contents/Resources/Scanlet64" },
         { "/usr/lib/vst3/PluginTamblitSynth.vst3/Contents/aarch64-linux/PluginTamblitSynth.so",
@@ -309,8 +323,7 @@ TEST (ScannerLocation, EachFormatsLayoutHasItsPlace)
         { "/opt/Contents/Resources/tool", "/opt/Contents/Resources/Contents/Resources/Scanlet64" },
     };
     for (auto& row : table)
-        EXPECT_EQ (scannerLocationFor (juce::File (row.binary), "Scanlet64").getFullPathName(), juce::String (row.scanner))
-            << row.binary;
+        EXPECT_EQ (scannerLocationFor (juce::File (row.binary), "Scanlet64").getFullPathName(), juce::String (row.scanner)) << row.binary;
 }
 
 TEST (ScannerLocation, IsContentsResourcesBesideTheBinaryHoldingTheCode)
@@ -382,7 +395,8 @@ TEST (ExternalScan, RealScannerDescribesThePluginWhateverItsPathHoldsAndTheResul
     {
         SCOPED_TRACE (name);
         TempFolder temp (name);
-        const auto file = temp.copyOf (TAMBLIT_FIXTURE_SYNTH, "Ext" + juce::String (juce::Random::getSystemRandom().nextInt (1000000)) + " " + name + ".so");
+        const auto file = temp.copyOf (TAMBLIT_FIXTURE_SYNTH,
+                                       "Ext" + juce::String (juce::Random::getSystemRandom().nextInt (1000000)) + " " + name + ".so");
 
         Load external (file, {}, { true, builtScanner().getFullPathName() });
         ASSERT_NE (external.instance, nullptr) << external.output;
@@ -418,9 +432,8 @@ TEST (ExternalScan, APluginThatCrashesTheScannerCostsOnlyTheScanner)
 
     // Run by hand, the scanner dies of the plug-in's crash and writes nothing.
     const auto result = temp.folder.getChildFile ("direct.txt");
-    const auto direct = runProgram ({ builtScanner().getFullPathName().toStdString(),
-                                      file.getFullPathName().toStdString(),
-                                      result.getFullPathName().toStdString() });
+    const auto direct = runProgram (
+        { builtScanner().getFullPathName().toStdString(), file.getFullPathName().toStdString(), result.getFullPathName().toStdString() });
     EXPECT_EQ (direct.signal, SIGSEGV);
     EXPECT_FALSE (result.exists());
 
@@ -436,7 +449,13 @@ TEST (ExternalScan, ScannersThatGiveNoUsableResultLeaveTheLoadEmpty)
 {
     TempFolder temp;
 
-    struct Case { const char* name; const char* body; bool executable; bool waitsOutTheBudget; };
+    struct Case
+    {
+        const char* name;
+        const char* body;
+        bool executable;
+        bool waitsOutTheBudget;
+    };
     const Case cases[] = {
         { "never writes", "exit 0", true, true },
         { "writes text", "printf 'not xml at all' > \"$2\"", true, false },
@@ -453,7 +472,8 @@ TEST (ExternalScan, ScannersThatGiveNoUsableResultLeaveTheLoadEmpty)
                                     "touch '" + ranMarker.getFullPathName() + "'\n" + c.body);
         if (! c.executable)
             scanner.setExecutePermission (false);
-        const auto file = temp.copyOf (TAMBLIT_FIXTURE_SYNTH, "Fake" + juce::String (juce::Random::getSystemRandom().nextInt (1000000)) + ".so");
+        const auto file = temp.copyOf (TAMBLIT_FIXTURE_SYNTH,
+                                       "Fake" + juce::String (juce::Random::getSystemRandom().nextInt (1000000)) + ".so");
 
         Load load (file, {}, { true, scanner.getFullPathName() });
         EXPECT_EQ (load.instance, nullptr);
@@ -478,7 +498,13 @@ TEST (Scanlet64, WritesThePluginXmlOrFailsWithAMessage)
     const auto result = temp.folder.getChildFile ("result file.txt");
     const auto resultPath = result.getFullPathName().toStdString();
 
-    struct Case { std::vector<std::string> arguments; int exitCode; const char* error; const char* name; };
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* error;
+        const char* name;
+    };
     const Case cases[] = {
         { { scanner, TAMBLIT_FIXTURE_SYNTH, resultPath }, 0, "", "Fixture Synth" },
         { { scanner, TAMBLIT_FIXTURE_SHELL, resultPath }, 0, "", "Alpha" },
@@ -526,7 +552,7 @@ namespace
         AlertAnswerer() { startTimer (20); }
         ~AlertAnswerer() override { stopTimer(); }
 
-        void timerCallback() override
+        void timerCallback () override
         {
             for (int i = 0; i < juce::Desktop::getInstance().getNumComponents(); ++i)
             {

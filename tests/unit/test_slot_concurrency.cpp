@@ -88,12 +88,13 @@ TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
 
     RenderStats stats;
     std::atomic<bool> stop { false };
-    std::thread audio ([&]
-    {
-        juce::AudioBuffer<float> buffer (2, 256);
-        while (! stop.load())
-            renderAndCheck (*processor, buffer, stats);
-    });
+    std::thread audio (
+        [&]
+        {
+            juce::AudioBuffer<float> buffer (2, 256);
+            while (! stop.load())
+                renderAndCheck (*processor, buffer, stats);
+        });
 
     const juce::String plugins[] = { TAMBLIT_FIXTURE_SYNTH, TAMBLIT_FIXTURE_SYNTH8 };
     juce::Random random (20240611);
@@ -105,16 +106,18 @@ TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
         const int slot = random.nextInt (2);
         switch (random.nextInt (10))
         {
-            case 0: case 1: case 2: case 3:
-                loads += processor->loadPlugin (slot, plugins[random.nextInt (2)], {}) ? 1 : 0;
-                break;
-            case 4: case 5:
+            case 0:
+            case 1:
+            case 2:
+            case 3: loads += processor->loadPlugin (slot, plugins[random.nextInt (2)], {}) ? 1 : 0; break;
+            case 4:
+            case 5:
                 processor->unloadPlugin (slot, false, true);
                 ++unloads;
                 break;
-            case 6: case 7: case 8:
-                switches += processor->changeActivePlugin (slot) ? 1 : 0;
-                break;
+            case 6:
+            case 7:
+            case 8: switches += processor->changeActivePlugin (slot) ? 1 : 0; break;
             default:
                 // A load the fit rule refuses must not disturb the audio either.
                 rejected += processor->loadPlugin (slot, TAMBLIT_FIXTURE_EFFECT, {}) ? 0 : 1;
@@ -134,10 +137,9 @@ TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
     stop = true;
     audio.join();
 
-    std::cerr << "blocks " << stats.blocks << ", played " << stats.played << ", silent while suspended "
-              << stats.silentSuspended << ", silent with the active slot empty " << stats.silentEmpty
-              << "; loads " << loads << ", unloads " << unloads << ", switches " << switches
-              << ", refused " << rejected << "\n";
+    std::cerr << "blocks " << stats.blocks << ", played " << stats.played << ", silent while suspended " << stats.silentSuspended
+              << ", silent with the active slot empty " << stats.silentEmpty << "; loads " << loads << ", unloads " << unloads
+              << ", switches " << switches << ", refused " << rejected << "\n";
     EXPECT_EQ (stats.wrong.load(), 0) << stats.firstError;
     EXPECT_GT (stats.played.load(), 0);
     EXPECT_GE (stats.blocks.load(), operations);
@@ -161,28 +163,30 @@ TEST (SlotConcurrency, SavesFromAHostThreadWhileSlotsChange)
 
     std::atomic<bool> stop { false };
     std::atomic<int> saves { 0 }, damaged { 0 }, withSlots { 0 };
-    std::thread host ([&]
-    {
-        while (! stop.load())
+    std::thread host (
+        [&]
         {
-            juce::MemoryBlock block;
-            processor->getStateInformation (block);
-            auto root = juce::XmlDocument::parse (juce::String::fromUTF8 (static_cast<const char*> (block.getData()), (int) block.getSize()));
-            ++saves;
-            if (root == nullptr || ! root->hasTagName ("pluginData"))
+            while (! stop.load())
             {
-                ++damaged;
-                continue;
-            }
-            for (auto* slot : root->getChildWithTagNameIterator ("plugin"))
-            {
-                const auto path = slot->getStringAttribute ("filePath");
-                if (path != TAMBLIT_FIXTURE_SYNTH && path != TAMBLIT_FIXTURE_SYNTH8)
+                juce::MemoryBlock block;
+                processor->getStateInformation (block);
+                auto root = juce::XmlDocument::parse (
+                    juce::String::fromUTF8 (static_cast<const char*> (block.getData()), (int) block.getSize()));
+                ++saves;
+                if (root == nullptr || ! root->hasTagName ("pluginData"))
+                {
                     ++damaged;
-                ++withSlots;
+                    continue;
+                }
+                for (auto* slot : root->getChildWithTagNameIterator ("plugin"))
+                {
+                    const auto path = slot->getStringAttribute ("filePath");
+                    if (path != TAMBLIT_FIXTURE_SYNTH && path != TAMBLIT_FIXTURE_SYNTH8)
+                        ++damaged;
+                    ++withSlots;
+                }
             }
-        }
-    });
+        });
 
     const juce::String plugins[] = { TAMBLIT_FIXTURE_SYNTH, TAMBLIT_FIXTURE_SYNTH8 };
     juce::Random random (20261210);
@@ -191,7 +195,8 @@ TEST (SlotConcurrency, SavesFromAHostThreadWhileSlotsChange)
         const int slot = random.nextInt (2);
         switch (random.nextInt (4))
         {
-            case 0: case 1: processor->loadPlugin (slot, plugins[random.nextInt (2)], {}); break;
+            case 0:
+            case 1: processor->loadPlugin (slot, plugins[random.nextInt (2)], {}); break;
             case 2: processor->unloadPlugin (slot, false, true); break;
             default: processor->recoverPlugin (slot); break;
         }

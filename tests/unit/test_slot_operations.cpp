@@ -22,7 +22,7 @@ namespace
 
     struct Slots : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             processor = std::make_unique<PluginContainerAudioProcessor>();
             processor->setRateAndBufferSizeDetails (kRate, kBlock);
@@ -31,7 +31,7 @@ namespace
             console->clear();
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             console.reset();
             processor.reset();
@@ -49,19 +49,12 @@ namespace
         // True when the block is what the fixture with `identity` plays with no note held.
         static bool plays (const juce::AudioBuffer<float>& block, float identity)
         {
-            return channelIsConstant (block, 0, initialDc (identity, 0))
-                && channelIsConstant (block, 1, initialDc (identity, 1));
+            return channelIsConstant (block, 0, initialDc (identity, 0)) && channelIsConstant (block, 1, initialDc (identity, 1));
         }
 
-        static bool silent (const juce::AudioBuffer<float>& block)
-        {
-            return block.getMagnitude (0, block.getNumSamples()) == 0.0f;
-        }
+        static bool silent (const juce::AudioBuffer<float>& block) { return block.getMagnitude (0, block.getNumSamples()) == 0.0f; }
 
-        bool load (int index, const juce::String& path, const juce::String& name = {})
-        {
-            return processor->loadPlugin (index, path, name);
-        }
+        bool load (int index, const juce::String& path, const juce::String& name = {}) { return processor->loadPlugin (index, path, name); }
 
         std::unique_ptr<PluginContainerAudioProcessor> processor;
         std::unique_ptr<ConsoleLines> console;
@@ -84,10 +77,8 @@ namespace
 
     juce::StringArray failedLoadLines (int index, const juce::String& chosen, int active)
     {
-        return { kPrefix + ":" + logLines::loadingPluginInIndex (index),
-                 logLines::pathInIndex (chosen, index),
-                 kPrefix + ":" + logLines::failedToLoadPlugin,
-                 kPrefix + ":" + logLines::activePlugin (active) };
+        return { kPrefix + ":" + logLines::loadingPluginInIndex (index), logLines::pathInIndex (chosen, index),
+                 kPrefix + ":" + logLines::failedToLoadPlugin, kPrefix + ":" + logLines::activePlugin (active) };
     }
 }
 
@@ -95,13 +86,10 @@ TEST_F (Slots, DirectRoutingPlaysTheSynthOnTheHostBuffer)
 {
     ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH));
 
-    EXPECT_EQ (console->lines(), linesOf ({
-        kPrefix + ":" + logLines::loadingPluginInIndex (0),
-        logLines::pathInIndex (TAMBLIT_FIXTURE_SYNTH, 0),
-        logLines::startPlaying,
-        logLines::channelMode (0, 2, 0, 2),
-        logLines::synthMode,
-        kPrefix + ":" + logLines::activePlugin (0) }));
+    EXPECT_EQ (console->lines(),
+               linesOf ({ kPrefix + ":" + logLines::loadingPluginInIndex (0), logLines::pathInIndex (TAMBLIT_FIXTURE_SYNTH, 0),
+                          logLines::startPlaying, logLines::channelMode (0, 2, 0, 2), logLines::synthMode,
+                          kPrefix + ":" + logLines::activePlugin (0) }));
     EXPECT_EQ (processor->getName (0), "fixture-synth");
     EXPECT_EQ (processor->getPluginFilePath (0), juce::String (TAMBLIT_FIXTURE_SYNTH));
     EXPECT_TRUE (plays (render(), kIdentitySynth));
@@ -173,15 +161,10 @@ TEST_F (Slots, EffectIsRejectedByTheFitRuleAndTheSlotIsKept)
 
         EXPECT_FALSE (load (0, TAMBLIT_FIXTURE_EFFECT));
 
-        EXPECT_EQ (console->lines(), linesOf ({
-            kPrefix + ":" + logLines::loadingPluginInIndex (0),
-            logLines::pathInIndex (TAMBLIT_FIXTURE_EFFECT, 0),
-            logLines::startPlaying,
-            logLines::channelMode (0, 2, 2, 2),
-            logLines::synthMode,
-            logLines::effectInSynth,
-            kPrefix + ":" + logLines::failedToLoadPlugin,
-            kPrefix + ":" + logLines::activePlugin (0) }));
+        EXPECT_EQ (console->lines(),
+                   linesOf ({ kPrefix + ":" + logLines::loadingPluginInIndex (0), logLines::pathInIndex (TAMBLIT_FIXTURE_EFFECT, 0),
+                              logLines::startPlaying, logLines::channelMode (0, 2, 2, 2), logLines::synthMode, logLines::effectInSynth,
+                              kPrefix + ":" + logLines::failedToLoadPlugin, kPrefix + ":" + logLines::activePlugin (0) }));
         EXPECT_FALSE (processor->isSuspended());
         if (occupied)
         {
@@ -263,7 +246,13 @@ TEST_F (Slots, MissingFileAsksWhereItIs)
         press ("Open") (dialog);
     };
 
-    struct Case { const char* what; const char* answer; bool browse; bool choose; };
+    struct Case
+    {
+        const char* what;
+        const char* answer;
+        bool browse;
+        bool choose;
+    };
     const Case cases[] = {
         { "No", "No", false, false },
         { "Cancel", "Cancel", false, false },
@@ -287,14 +276,15 @@ TEST_F (Slots, MissingFileAsksWhereItIs)
                          press (row.answer) (c);
                      });
         if (row.browse)
-            script.then (windowNamed ("Open file"), [&] (juce::Component& c)
-            {
-                browserSeen = true;
-                if (row.choose)
-                    chooseSynth (c);
-                else
-                    press ("Cancel") (c);
-            });
+            script.then (windowNamed ("Open file"),
+                         [&] (juce::Component& c)
+                         {
+                             browserSeen = true;
+                             if (row.choose)
+                                 chooseSynth (c);
+                             else
+                                 press ("Cancel") (c);
+                         });
         script.start();
 
         const bool loaded = load (0, missing);
@@ -329,9 +319,8 @@ TEST_F (Slots, SwitchingMovesAudioAndLatency)
 
     console->clear();
     EXPECT_TRUE (processor->changeActivePlugin (1));
-    EXPECT_EQ (console->lines(), linesOf ({
-        kPrefix + ":" + logLines::changingActivePluginToIndex (1),
-        kPrefix + ":" + logLines::successfullyChangedActivePluginToIndex (1) }));
+    EXPECT_EQ (console->lines(), linesOf ({ kPrefix + ":" + logLines::changingActivePluginToIndex (1),
+                                            kPrefix + ":" + logLines::successfullyChangedActivePluginToIndex (1) }));
     EXPECT_EQ (processor->getActivePlugin(), 1);
     EXPECT_EQ (processor->getLatencySamples(), kSynth8Latency);
     EXPECT_FALSE (processor->isSuspended());
@@ -350,9 +339,8 @@ TEST_F (Slots, SwitchingMovesAudioAndLatency)
     processor->unloadPlugin (1, false, true);
     console->clear();
     EXPECT_FALSE (processor->changeActivePlugin (1));
-    EXPECT_EQ (console->lines(), linesOf ({
-        kPrefix + ":" + logLines::changingActivePluginToIndex (1),
-        kPrefix + ":" + logLines::noPluginAvailableAtIndex (1) }));
+    EXPECT_EQ (console->lines(), linesOf ({ kPrefix + ":" + logLines::changingActivePluginToIndex (1),
+                                            kPrefix + ":" + logLines::noPluginAvailableAtIndex (1) }));
     EXPECT_EQ (processor->getActivePlugin(), 0);
     EXPECT_TRUE (plays (render(), kIdentitySynth));
 }

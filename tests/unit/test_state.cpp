@@ -20,34 +20,34 @@ namespace
 {
     struct State : ::testing::Test
     {
-        void SetUp() override
+        void SetUp () override
         {
             processor = std::make_unique<PluginContainerAudioProcessor>();
             processor->setPlayConfigDetails (0, 2, 48000.0, 256);
             lines = std::make_unique<ConsoleLines> (*processor);
         }
 
-        void TearDown() override
+        void TearDown () override
         {
             lines.reset();
             processor.reset();
             console = false;
         }
 
-        juce::String save()
+        juce::String save ()
         {
             juce::MemoryBlock block;
             processor->getStateInformation (block);
             return juce::String::fromUTF8 (static_cast<const char*> (block.getData()), (int) block.getSize());
         }
 
-        void restore (const juce::String& text)
-        {
-            processor->setStateInformation (text.toRawUTF8(), (int) text.getNumBytesAsUTF8());
-        }
+        void restore (const juce::String& text) { processor->setStateInformation (text.toRawUTF8(), (int) text.getNumBytesAsUTF8()); }
 
         // A document with a main_plugin that keeps the console open (the tests read its lines).
-        static juce::String doc (const juce::String& body, const juce::String& main = "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"restored\"")
+        static juce::String
+        doc (const juce::String& body,
+             const juce::String& main =
+                 "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"restored\"")
         {
             return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pluginData>\n<main_plugin " + main + "/>\n" + body + "</pluginData>\n";
         }
@@ -77,7 +77,7 @@ TEST_F (State, EmptyContainerWritesOnlyTheMainElementWithAttributesInTheirPositi
 
     auto* main = root->getChildElement (0);
     const char* expectedNames[] = { "activePlugin", "optionB0", "optionB1", "optionB2", "optionB3", "instanceName",
-                                    "windowName", "x", "y", "w", "h" };
+                                    "windowName",   "x",        "y",        "w",        "h" };
     ASSERT_EQ (main->getNumAttributes(), 11);
     for (int i = 0; i < 11; ++i)
         EXPECT_EQ (main->getAttributeName (i), expectedNames[i]) << i;
@@ -99,8 +99,8 @@ TEST_F (State, SavedSlotCarriesFileProgramChunkAndEveryParameter)
     ASSERT_NE (root, nullptr);
     ASSERT_EQ (root->getNumChildElements(), 2);
     auto* plugin = root->getChildElement (1);
-    const char* order[] = { "index", "filePath", "numInputs", "numOutputs", "name", "numParams", "currentProgram",
-                            "loadedPluginName", "binDataSize", "binData" };
+    const char* order[] = { "index",     "filePath",       "numInputs",        "numOutputs",  "name",
+                            "numParams", "currentProgram", "loadedPluginName", "binDataSize", "binData" };
     ASSERT_EQ (plugin->getNumAttributes(), 10);
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ (plugin->getAttributeName (i), order[i]) << i;
@@ -126,7 +126,13 @@ TEST_F (State, SavedSlotCarriesFileProgramChunkAndEveryParameter)
 
 TEST_F (State, DocumentsFillEmptyAndKeepSlotsAsTheyName)
 {
-    struct Case { const char* what; juce::String body; bool slot0; bool slot1; };
+    struct Case
+    {
+        const char* what;
+        juce::String body;
+        bool slot0;
+        bool slot1;
+    };
     const Case cases[] = {
         { "no plugin elements empties both slots", "", false, false },
         { "only slot 1 named empties slot 0", pluginElement (1, TAMBLIT_FIXTURE_SYNTH), false, true },
@@ -207,7 +213,8 @@ TEST_F (State, NonAsciiPathAndNameRestoreUnchanged)
     const auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
                             .getChildFile (juce::String::fromUTF8 ("tamblit \xc3\xa9t\xc3\xa9 \xe2\x98\x83"));
     folder.createDirectory();
-    const auto copy = folder.getChildFile (juce::String::fromUTF8 ("s\xc3\xbd" "nth.so"));
+    const auto copy = folder.getChildFile (juce::String::fromUTF8 ("s\xc3\xbd"
+                                                                   "nth.so"));
     ASSERT_TRUE (juce::File (TAMBLIT_FIXTURE_SYNTH).copyFileTo (copy));
 
     ASSERT_TRUE (processor->loadPlugin (1, copy.getFullPathName(), ""));
@@ -229,7 +236,8 @@ TEST_F (State, MissingFileAnsweredNoLeavesTheSlotEmpty)
     loading_test::DialogScript script;
     script.then (loading_test::windowNamed ("Error"), loading_test::press ("No"));
     script.start();
-    restore (doc (pluginElement (0, "/nonexistent/gone.so"), "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\""));
+    restore (
+        doc (pluginElement (0, "/nonexistent/gone.so"), "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\""));
     EXPECT_TRUE (script.allStepsDone());
     EXPECT_EQ (processor->getAudioPluginInstance (0), nullptr);
     EXPECT_TRUE (lines->contains (juce::String ("default instance:") + logLines::failedToLoadPlugin));
@@ -273,10 +281,10 @@ TEST_F (State, DamagedBlobsChangeNothing)
     auto* slot1 = processor->getAudioPluginInstance (1);
     const auto good = save();
 
-    const std::string invalidUtf8 = "<?xml version=\"1.0\"?><pluginData><main_plugin activePlugin=\"1\" instanceName=\"\xff\xfe\"/></pluginData>";
+    const std::string invalidUtf8 =
+        "<?xml version=\"1.0\"?><pluginData><main_plugin activePlugin=\"1\" instanceName=\"\xff\xfe\"/></pluginData>";
     const std::vector<std::string> blobs = {
-        "", "not xml at all", good.substring (0, good.length() / 2).toStdString(), "<other/>", "\x01\x02\x03",
-        std::string ("\0\0\0\0", 4),
+        "", "not xml at all", good.substring (0, good.length() / 2).toStdString(), "<other/>", "\x01\x02\x03", std::string ("\0\0\0\0", 4),
     };
     for (auto& blob : blobs)
     {
@@ -302,8 +310,10 @@ TEST_F (State, OutOfRangeIndicesAreIgnoredWithALogLine)
     for (const char* index : { "2", "-7", "99999999999" })
     {
         SCOPED_TRACE (index);
-        restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + "<plugin index=\"" + juce::String (index) + "\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\"/>\n",
-                      "activePlugin=\"" + juce::String (index) + "\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"r\""));
+        restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + "<plugin index=\"" + juce::String (index)
+                          + "\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\"/>\n",
+                      "activePlugin=\"" + juce::String (index)
+                          + "\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"r\""));
         EXPECT_EQ (processor->getActivePlugin(), 0);
         EXPECT_NE (processor->getAudioPluginInstance (0), nullptr);
         EXPECT_EQ (processor->getAudioPluginInstance (1), nullptr);
@@ -333,9 +343,15 @@ TEST_F (State, ActiveIndexIsRestoredEvenWhenThatSlotFails)
 TEST_F (State, RestoreFromAHostThreadRunsOnTheMessageThread)
 {
     ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_SYNTH8, ""));
-    const auto text = doc (pluginElement (1, TAMBLIT_FIXTURE_SYNTH), "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"from host\"");
+    const auto text = doc (pluginElement (1, TAMBLIT_FIXTURE_SYNTH),
+                           "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"from host\"");
     std::atomic<bool> done { false };
-    std::thread host ([&] { restore (text); done = true; });
+    std::thread host (
+        [&]
+        {
+            restore (text);
+            done = true;
+        });
     ASSERT_TRUE (runLoopUntil ([&] { return done.load(); }, 10000));
     host.join();
     EXPECT_EQ (processor->getActivePlugin(), 1);
@@ -351,7 +367,7 @@ TEST_F (State, InputsFoundByFuzzingLeaveAConsistentContainer)
     {
         Dismisser() { startTimer (20); }
         ~Dismisser() override { stopTimer(); }
-        void timerCallback() override
+        void timerCallback () override
         {
             if (auto* modal = loading_test::topModal())
                 modal->exitModalState (0);
@@ -388,7 +404,11 @@ TEST_F (State, DamagedHostedStateImagesAreRefusedBeforeTheHostReadsThem)
         return copy;
     };
 
-    struct Case { const char* what; juce::MemoryBlock image; };
+    struct Case
+    {
+        const char* what;
+        juce::MemoryBlock image;
+    };
     const Case damaged[] = {
         { "truncated chunk", juce::MemoryBlock (good.getData(), good.getSize() - 1) },
         { "chunk size beyond the end", withBigEndian (156, 0x7fffffff) },
@@ -406,13 +426,13 @@ TEST_F (State, DamagedHostedStateImagesAreRefusedBeforeTheHostReadsThem)
     auto* b = static_cast<char*> (bank.getData());
     std::memcpy (b, "CcnK", 4);
     std::memcpy (b + 8, "FxBk", 4);
-    b[27] = 1;                  // one program
+    b[27] = 1; // one program
     std::memcpy (b + 156, "CcnK", 4);
     std::memcpy (b + 156 + 8, "FxCk", 4);
-    b[156 + 27] = 4;            // four parameters: fits
+    b[156 + 27] = 4; // four parameters: fits
     EXPECT_TRUE (isSafeFxbImage (bank.getData(), bank.getSize(), 0));
     EXPECT_FALSE (isSafeFxbImage (bank.getData(), bank.getSize(), 1)) << "the current program lies past the bank";
-    b[156 + 27] = 5;            // five: one float past the end
+    b[156 + 27] = 5; // five: one float past the end
     EXPECT_FALSE (isSafeFxbImage (bank.getData(), bank.getSize(), 0));
 
     // Restoring a document with such a block loads the plug-in but applies no state.
@@ -491,7 +511,12 @@ TEST_F (State, HostileDocumentShapesAreRefusedOrTrimmed)
     for (int i = 0; i < 40; ++i)
         deep = "<x>" + deep + "</x>";
 
-    struct Row { const char* what; juce::String document; bool restores; };
+    struct Row
+    {
+        const char* what;
+        juce::String document;
+        bool restores;
+    };
     const Row rows[] = {
         { "300 elements", doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH) + repeat ("<extra/>", 300)), false },
         { "70000 attributes in one element",
@@ -533,9 +558,9 @@ TEST_F (State, OneElementPerSlotFiniteValuesAndConsoleBoundsOnAScreen)
 {
     ktdebugconsolesizeset = false;
     restore (doc (pluginElement (0, TAMBLIT_FIXTURE_SYNTH, "currentProgram=\"1\"")
-                  + "<plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\"><f_parameters param0=\"0.5\"/></plugin>\n"
-                  + "<plugin index=\"1\" filePath=\"" TAMBLIT_FIXTURE_SYNTH "\">"
-                    "<f_parameters param0=\"nan\" param1=\"inf\" param2=\"-inf\" param3=\"1e999\" param4=\"0.375\"/></plugin>\n",
+                      + "<plugin index=\"0\" filePath=\"" TAMBLIT_FIXTURE_SYNTH8 "\"><f_parameters param0=\"0.5\"/></plugin>\n"
+                      + "<plugin index=\"1\" filePath=\"" TAMBLIT_FIXTURE_SYNTH "\">"
+                        "<f_parameters param0=\"nan\" param1=\"inf\" param2=\"-inf\" param3=\"1e999\" param4=\"0.375\"/></plugin>\n",
                   "activePlugin=\"0\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"restored\" "
                   "windowName=\"far away\" x=\"99999999\" y=\"-99999999\" w=\"2000000000\" h=\"0\""));
 
@@ -582,7 +607,8 @@ TEST_F (State, HostThreadsSaveAndRestoreWhileTheMessageThreadIsBusy)
 
     // A restore handed over meanwhile answers the host within its bound, and
     // saves answer with it until the message thread has applied it.
-    const auto next = doc (pluginElement (1, TAMBLIT_FIXTURE_SYNTH8), "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"handed over\"");
+    const auto next = doc (pluginElement (1, TAMBLIT_FIXTURE_SYNTH8),
+                           "activePlugin=\"1\" optionB0=\"1\" optionB1=\"0\" optionB2=\"1\" optionB3=\"1\" instanceName=\"handed over\"");
     auto restoring = std::async (std::launch::async, [&] { restore (next); });
     ASSERT_EQ (restoring.wait_for (std::chrono::seconds (10)), std::future_status::ready) << "the restore waited without bound";
     juce::MemoryBlock meanwhile;

@@ -11,9 +11,8 @@ namespace
     // private-use character the reader uses internally, and edge spaces.
     juce::String awkward (const char* tail)
     {
-        return juce::String::fromUTF8 (" <a & \"b\" 'c'>\x01\x02\t\x1f\r\n\x7f ")
-               + juce::String::charToString (0xE000) + juce::String::charToString (0xE001)
-               + juce::String::fromUTF8 ("\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9 ") + tail;
+        return juce::String::fromUTF8 (" <a & \"b\" 'c'>\x01\x02\t\x1f\r\n\x7f ") + juce::String::charToString (0xE000)
+               + juce::String::charToString (0xE001) + juce::String::fromUTF8 ("\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9 ") + tail;
     }
 
     juce::MemoryBlock everyByte (int extra)
@@ -27,11 +26,11 @@ namespace
         return block;
     }
 
-    ContainerState awkwardState()
+    ContainerState awkwardState ()
     {
         ContainerState state;
         state.settings.activeSlot = 1;
-        state.settings.options = {{ true, false, true, false }};
+        state.settings.options = { { true, false, true, false } };
         state.settings.instanceName = awkward ("instance");
         state.settings.console = ConsoleState { awkward ("title"), -20, 30, 640, 480 };
 
@@ -140,13 +139,10 @@ TEST (StateCodec, MainPluginIsReadByPosition)
         bool name, console;
     };
     const Row table[] = {
-        { 0, 0, {{ false, false, false, false }}, false, false },
-        { 1, 1, {{ false, false, false, false }}, false, false },
-        { 3, 1, {{ true, false, false, false }}, false, false },
-        { 5, 1, {{ true, false, true, false }}, false, false },
-        { 6, 1, {{ true, false, true, false }}, true, false },
-        { 10, 1, {{ true, false, true, false }}, true, false },
-        { 11, 1, {{ true, false, true, false }}, true, true },
+        { 0, 0, { { false, false, false, false } }, false, false }, { 1, 1, { { false, false, false, false } }, false, false },
+        { 3, 1, { { true, false, false, false } }, false, false },  { 5, 1, { { true, false, true, false } }, false, false },
+        { 6, 1, { { true, false, true, false } }, true, false },    { 10, 1, { { true, false, true, false } }, true, false },
+        { 11, 1, { { true, false, true, false } }, true, true },
     };
     for (const auto& row : table)
     {
@@ -182,7 +178,7 @@ TEST (StateCodec, MainPluginIsReadByPosition)
         EXPECT_FALSE (part.activeSlotGiven);
         ASSERT_EQ (part.lines.size(), 1u);
         EXPECT_EQ (part.lines[0].text, ":ignoring activePlugin 2 ( only 0 and 1 exist )");
-        EXPECT_EQ (part.settings.options, (std::array<bool, 4> {{ false, true, false, false }}));
+        EXPECT_EQ (part.settings.options, (std::array<bool, 4> { { false, true, false, false } }));
         ASSERT_TRUE (part.settings.console.has_value());
         EXPECT_FALSE (part.settings.console->hasBounds()); // -1 is "unknown": nothing to apply, nothing clamped
         EXPECT_FALSE (part.consoleClampedLine.has_value());

@@ -38,14 +38,28 @@ namespace
         { "both empty", empty, empty, 0, both, { false, false }, -1, { false, false } },
         { "active crashes, options off: marked only", crashesNow, healthy, 0, none, { true, false }, -1, { false, false } },
         { "active crashes, other healthy: switch", crashesNow, healthy, 0, switchOnly, { true, false }, 1, { false, false } },
-        { "active slot 1 crashes, slot 0 healthy: switch back to 0", healthy, crashesNow, 1, switchOnly, { false, true }, 0, { false, false } },
+        { "active slot 1 crashes, slot 0 healthy: switch back to 0",
+          healthy,
+          crashesNow,
+          1,
+          switchOnly,
+          { false, true },
+          0,
+          { false, false } },
         { "active crashes, other empty: no switch", crashesNow, empty, 0, switchOnly, { true, false }, -1, { false, false } },
         { "active crashes, other crashed too: no switch", crashesNow, markedBefore, 0, switchOnly, { true, false }, -1, { false, false } },
         { "both crash in one tick: no switch", crashesNow, crashesNow, 0, switchOnly, { true, true }, -1, { false, false } },
         { "inactive crashes: no switch, recovered", healthy, crashesNow, 0, both, { false, true }, -1, { false, true } },
         { "both options: switch, then reload the crashed one", crashesNow, healthy, 0, both, { true, false }, 1, { true, false } },
         { "still answering crashed: marked again", stillCrashed, healthy, 1, none, { true, false }, -1, { false, false } },
-        { "marked earlier, quiet now: still crashed for switch and recovery", markedBefore, healthy, 0, both, { false, false }, 1, { true, false } },
+        { "marked earlier, quiet now: still crashed for switch and recovery",
+          markedBefore,
+          healthy,
+          0,
+          both,
+          { false, false },
+          1,
+          { true, false } },
         { "empty active slot: no switch", empty, healthy, 0, both, { false, false }, -1, { false, false } },
         { "empty slot flagged by a failed reload is not retried", emptyButFlagged, healthy, 1, both, { false, false }, -1, { false, false } },
         { "probe of an empty slot is ignored", { false, false, true }, healthy, 0, both, { false, false }, -1, { false, false } },
@@ -78,11 +92,24 @@ namespace
 
         bool holdsPlugin (int slot) const override { return held[(size_t) slot]; }
         bool isPluginCrashed (int slot) const override { return marked[(size_t) slot]; }
-        int getActivePlugin() const override { return active; }
-        WatchPolicy getWatchPolicy() const override { return policy; }
-        bool probePlugin (int slot) override { calls.push_back ("probe " + std::to_string (slot)); return answers[(size_t) slot]; }
-        void markPluginCrashed (int slot) override { calls.push_back ("mark " + std::to_string (slot)); marked[(size_t) slot] = true; }
-        bool changeActivePlugin (int slot) override { calls.push_back ("switch " + std::to_string (slot)); active = slot; return true; }
+        int getActivePlugin () const override { return active; }
+        WatchPolicy getWatchPolicy () const override { return policy; }
+        bool probePlugin (int slot) override
+        {
+            calls.push_back ("probe " + std::to_string (slot));
+            return answers[(size_t) slot];
+        }
+        void markPluginCrashed (int slot) override
+        {
+            calls.push_back ("mark " + std::to_string (slot));
+            marked[(size_t) slot] = true;
+        }
+        bool changeActivePlugin (int slot) override
+        {
+            calls.push_back ("switch " + std::to_string (slot));
+            active = slot;
+            return true;
+        }
         void recoverPluginUnattended (int slot) override { calls.push_back ("recover " + std::to_string (slot)); }
     };
 }

@@ -32,7 +32,7 @@ namespace bench
         public:
             long long position = 0;
 
-            juce::Optional<PositionInfo> getPosition() const override
+            juce::Optional<PositionInfo> getPosition () const override
             {
                 PositionInfo info;
                 info.setTimeInSamples (position);
@@ -74,7 +74,7 @@ namespace bench
                 plugin->processBlock (block, midi);
             }
 
-            float firstSample() const override { return buffer.getSample (0, 0); }
+            float firstSample () const override { return buffer.getSample (0, 0); }
 
         private:
             std::unique_ptr<juce::AudioPluginInstance> plugin;
@@ -84,7 +84,7 @@ namespace bench
             std::array<MidiEvent, maxEventsPerBlock> scheduled {};
         };
 
-        juce::VSTPluginFormat& vstFormat()
+        juce::VSTPluginFormat& vstFormat ()
         {
             static juce::VSTPluginFormat format;
             return format;
@@ -113,7 +113,8 @@ namespace bench
     //==============================================================================
     static_assert (maxEventsPerBlock <= RawVstHost::eventCapacity, "a block's MIDI needs no allocation");
 
-    ContainerHost::ContainerHost (int size) : blockSize (size)
+    ContainerHost::ContainerHost (int size)
+        : blockSize (size)
     {
         for (size_t c = 0; c < outputs.size(); ++c)
         {

@@ -17,7 +17,11 @@ namespace bench
 
     // A three-note chord every 100 ms, released after 50 ms, the chord moving up a
     // semitone each time: events at absolute sample times, the same for both hosts.
-    struct MidiEvent { int offset; juce::uint8 bytes[3]; };
+    struct MidiEvent
+    {
+        int offset;
+        juce::uint8 bytes[3];
+    };
     constexpr int maxEventsPerBlock = 64;
     int eventsInBlock (long long start, int length, std::array<MidiEvent, maxEventsPerBlock>& out);
 
@@ -27,7 +31,7 @@ namespace bench
         virtual ~Host() = default;
         // One block of `length` samples starting at `position`, MIDI included.
         virtual void render (long long position, int length) = 0;
-        virtual float firstSample() const = 0;
+        virtual float firstSample () const = 0;
     };
 
     // (a) The synth hosted directly by JUCE's VST 2.x hosting in this process,
@@ -44,8 +48,8 @@ namespace bench
         bool load (const std::string& containerPath, std::string& error);
         void setState (const std::string& document);
         void render (long long position, int length) override;
-        float firstSample() const override { return outputs[0][0]; }
-        AEffect* effect() const { return host.effect(); }
+        float firstSample () const override { return outputs[0][0]; }
+        AEffect* effect () const { return host.effect(); }
         bool sendMidi = true;
 
     private:

@@ -29,30 +29,36 @@ namespace bench
             return -1;
         }
 
-        struct Block { Clock::time_point at; int source; };
+        struct Block
+        {
+            Clock::time_point at;
+            int source;
+        };
 
         // Renders paced blocks on its own thread, as a host's audio thread does.
         class PacedRenderer
         {
         public:
-            PacedRenderer (ContainerHost& h, std::vector<float> ids) : host (h), identities (std::move (ids))
+            PacedRenderer (ContainerHost& h, std::vector<float> ids)
+                : host (h),
+                  identities (std::move (ids))
             {
                 log.resize (200000);
                 thread = std::thread ([this] { run(); });
             }
             ~PacedRenderer() { finish(); }
 
-            void finish()
+            void finish ()
             {
                 stop = true;
                 if (thread.joinable())
                     thread.join();
             }
 
-            std::vector<Block> blocks() const { return { log.begin(), log.begin() + count.load() }; }
+            std::vector<Block> blocks () const { return { log.begin(), log.begin() + count.load() }; }
 
         private:
-            void run()
+            void run ()
             {
                 const auto period = std::chrono::nanoseconds ((long long) (1.0e9 * blockSize / sampleRate));
                 auto next = Clock::now();
@@ -107,8 +113,7 @@ namespace bench
             std::sort (gaps.begin(), gaps.end());
             std::sort (ms.begin(), ms.end());
             std::fprintf (results, "%-44s n=%zu  silent blocks of %d: min %d median %d max %d   ms to new sound: median %.1f max %.1f\n",
-                         what, gaps.size(), blockSize, gaps.front(), gaps[gaps.size() / 2], gaps.back(),
-                         ms[ms.size() / 2], ms.back());
+                          what, gaps.size(), blockSize, gaps.front(), gaps[gaps.size() / 2], gaps.back(), ms[ms.size() / 2], ms.back());
         }
     }
 

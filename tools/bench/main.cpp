@@ -20,7 +20,7 @@
 
 namespace
 {
-    long long threadCpuNs()
+    long long threadCpuNs ()
     {
         timespec now {};
         clock_gettime (CLOCK_THREAD_CPUTIME_ID, &now);
@@ -48,19 +48,28 @@ namespace
         bool verbose = false;
     };
 
-    const char* usage =
-        "usage: tamblit-bench [--plugin PATH]... [--container PATH] [--block-size N] [--reps N] [--seconds S] [--verbose]\n"
-        "       tamblit-bench --only direct|container --plugin PATH --block-size N --blocks N\n"
-        "       tamblit-bench --switch\n";
+    const char* usage = "usage: tamblit-bench [--plugin PATH]... [--container PATH] [--block-size N] [--reps N] [--seconds S] [--verbose]\n"
+                        "       tamblit-bench --only direct|container --plugin PATH --block-size N --blocks N\n"
+                        "       tamblit-bench --switch\n";
 
     bool parse (int argc, char** argv, Options& o, bool& help)
     {
         cli::CommandLine line (argc, argv);
-        auto text = [] (std::string& field) {
-            return [&field] (const std::string& value, std::string&) { field = value; return true; };
+        auto text = [] (std::string& field)
+        {
+            return [&field] (const std::string& value, std::string&)
+            {
+                field = value;
+                return true;
+            };
         };
-        auto number = [] (auto& field) {
-            return [&field] (const std::string& value, std::string&) { field = (std::decay_t<decltype (field)>) std::atof (value.c_str()); return true; };
+        auto number = [] (auto& field)
+        {
+            return [&field] (const std::string& value, std::string&)
+            {
+                field = (std::decay_t<decltype (field)>) std::atof (value.c_str());
+                return true;
+            };
         };
         line.unknownArgument ([] (const std::string& arg) { return "unknown argument " + arg; });
         line.flag ("--help|-h", [&] { help = true; });
@@ -68,12 +77,19 @@ namespace
         line.flag ("--verbose", [&] { o.verbose = true; });
         line.option ("--only", text (o.only));
         line.option ("--container", text (o.container));
-        line.option ("--plugin", [&] (const std::string& value, std::string&) { o.plugins.push_back (value); return true; });
-        line.option ("--block-size", [&] (const std::string& value, std::string&) {
-            o.blockSize = std::atoi (value.c_str());
-            o.sizes = { o.blockSize };
-            return true;
-        });
+        line.option ("--plugin",
+                     [&] (const std::string& value, std::string&)
+                     {
+                         o.plugins.push_back (value);
+                         return true;
+                     });
+        line.option ("--block-size",
+                     [&] (const std::string& value, std::string&)
+                     {
+                         o.blockSize = std::atoi (value.c_str());
+                         o.sizes = { o.blockSize };
+                         return true;
+                     });
         line.option ("--blocks", number (o.blocks));
         line.option ("--reps", number (o.reps));
         line.option ("--seconds", number (o.seconds));
@@ -204,7 +220,10 @@ int main (int argc, char** argv)
             }
             const auto name = juce::File (plugin).getFileName().toStdString();
             std::fprintf (results, "%-34s %6d %14.0f %14.0f %8.3f   %s\n", name.c_str(), size, median (perBlock[0]), median (perBlock[1]),
-                          median (ratios), peak[0] == 0.0f || peak[1] == 0.0f ? "SILENT" : same ? "same output" : "outputs differ");
+                          median (ratios),
+                          peak[0] == 0.0f || peak[1] == 0.0f ? "SILENT"
+                          : same                             ? "same output"
+                                                             : "outputs differ");
         }
     }
     return 0;

@@ -22,7 +22,8 @@ namespace
     }
 }
 
-RawVstHost::RawVstHost (std::string hostName) : name (std::move (hostName))
+RawVstHost::RawVstHost (std::string hostName)
+    : name (std::move (hostName))
 {
     eventCopies.reserve ((size_t) eventCapacity);
     eventListStorage.assign (sizeof (VstEvents) + (size_t) eventCapacity * sizeof (VstEvent*), 0);
@@ -33,7 +34,10 @@ RawVstHost::RawVstHost (std::string hostName) : name (std::move (hostName))
     timeInfo.flags = kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid;
 }
 
-RawVstHost::~RawVstHost() { close(); }
+RawVstHost::~RawVstHost()
+{
+    close();
+}
 
 VstIntPtr VSTCALLBACK RawVstHost::hostCallback (AEffect* effect, int opcode, int, VstIntPtr, void* ptr, float)
 {
@@ -62,7 +66,7 @@ VstIntPtr RawVstHost::answer (int opcode, void* ptr)
         // Filled per block by setPosition, read by the plug-in during its calls.
         case audioMasterGetTime: return reinterpret_cast<VstIntPtr> (&timeInfo);
         case audioMasterGetCurrentProcessLevel: return 0; // unknown: calls come from several threads
-        case audioMasterGetAutomationState: return 1;     // off
+        case audioMasterGetAutomationState: return 1; // off
         case audioMasterGetVendorString: copyString (ptr, "Tamblit", kVstMaxVendorStrLen); return 1;
         case audioMasterGetProductString: copyString (ptr, name, kVstMaxProductStrLen); return 1;
         case audioMasterGetVendorVersion: return 1000;
@@ -192,8 +196,10 @@ std::vector<std::vector<float>> RawVstHost::process (int frames, const std::vect
     std::vector<std::vector<float>> inputs ((size_t) fx->numInputs, std::vector<float> ((size_t) frames, 0.0f));
     std::vector<std::vector<float>> outputs ((size_t) fx->numOutputs, std::vector<float> ((size_t) frames, 0.0f));
     std::vector<float*> in, out;
-    for (auto& c : inputs) in.push_back (c.data());
-    for (auto& c : outputs) out.push_back (c.data());
+    for (auto& c : inputs)
+        in.push_back (c.data());
+    for (auto& c : outputs)
+        out.push_back (c.data());
 
     processBlock (in.empty() ? nullptr : in.data(), out.data(), frames);
     return outputs;

@@ -28,9 +28,9 @@ public:
     bool load (const std::string& path, std::string& error);
     // effClose. The library stays mapped: JUCE-based plug-ins keep threads and
     // process-wide state that outlive one effect.
-    void close();
+    void close ();
 
-    AEffect* effect() const { return fx; }
+    AEffect* effect () const { return fx; }
     VstIntPtr dispatch (int opcode, int index = 0, VstIntPtr value = 0, void* ptr = nullptr, float opt = 0.0f);
 
     std::string getString (int opcode, int index = 0);
@@ -38,9 +38,13 @@ public:
 
     // Sample rate and block size, then resume: the usual start-up.
     void prepare (float sampleRate, int blockSize);
-    void resume();
-    void start (float sampleRate, int blockSize) { prepare (sampleRate, blockSize); resume(); }
-    void stop();
+    void resume ();
+    void start (float sampleRate, int blockSize)
+    {
+        prepare (sampleRate, blockSize);
+        resume();
+    }
+    void stop ();
 
     // Transport at `samplePosition` (120 bpm, 4/4) for the next block.
     void setPosition (std::int64_t samplePosition);
@@ -55,13 +59,13 @@ public:
     // processes one block of silent inputs into fresh zeroed outputs.
     std::vector<std::vector<float>> process (int blockSize, const std::vector<VstMidiEvent>& events = {});
 
-    std::vector<char> getChunk();
+    std::vector<char> getChunk ();
     void setChunk (const std::vector<char>& data);
 
     // Opcodes the plug-in sent to the host callback, in order (when recording).
     void recordOpcodes (bool on) { recording = on; }
-    std::vector<int> receivedOpcodes() const;
-    void clearReceived();
+    std::vector<int> receivedOpcodes () const;
+    void clearReceived ();
 
 private:
     static VstIntPtr VSTCALLBACK hostCallback (AEffect* effect, int opcode, int index, VstIntPtr value, void* ptr, float opt);

@@ -8,19 +8,20 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace render {
+namespace render
+{
 
-// The plug-in a bridged copy stands for (the `target=` line of PATH.target),
-// resolved; empty when `path` is not a bridged copy.
-std::string bridgedTargetOf(const std::string& path);
+    // The plug-in a bridged copy stands for (the `target=` line of PATH.target),
+    // resolved; empty when `path` is not a bridged copy.
+    std::string bridgedTargetOf (const std::string& path);
 
-// Live workers, children of this process, that have `target` loaded. The
-// worker's command line only holds its descriptors (--serve 3 4), so the
-// target is recognised by its mapping in /proc/PID/maps.
-std::vector<pid_t> bridgeWorkersOf(const std::string& target);
+    // Live workers, children of this process, that have `target` loaded. The
+    // worker's command line only holds its descriptors (--serve 3 4), so the
+    // target is recognised by its mapping in /proc/PID/maps.
+    std::vector<pid_t> bridgeWorkersOf (const std::string& target);
 
-// Sends SIGSEGV to the one worker that has `target` loaded and waits (at most
-// two seconds) until it has died. The bridge reaps it, not this process.
-bool crashBridgeWorker(const std::string& target, pid_t& crashed, std::string& error);
+    // Sends SIGSEGV to the one worker that has `target` loaded and waits (at most
+    // two seconds) until it has died. The bridge reaps it, not this process.
+    bool crashBridgeWorker (const std::string& target, pid_t& crashed, std::string& error);
 
 } // namespace render

@@ -5,15 +5,17 @@
 
 #include <string>
 
-namespace render {
+namespace render
+{
 
-struct PluginFileReport {
-    bool ok = false;
-    bool hasCrashHook = false; // exports tamblit_fixture_crash_all
-    std::string error;         // why it is not a usable plug-in
-};
+    struct PluginFileReport
+    {
+        bool ok = false;
+        bool hasCrashHook = false; // exports tamblit_fixture_crash_all
+        std::string error; // why it is not a usable plug-in
+    };
 
-// `nameGiven`: the sub-plug-in to load is named, so a shell file is fine.
-PluginFileReport checkPluginFile(const std::string& path, bool nameGiven = false);
+    // `nameGiven`: the sub-plug-in to load is named, so a shell file is fine.
+    PluginFileReport checkPluginFile (const std::string& path, bool nameGiven = false);
 
 } // namespace render

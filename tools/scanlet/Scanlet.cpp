@@ -26,8 +26,8 @@ namespace
 
     bool writeInPlace (const juce::XmlElement& xml, const juce::File& result, juce::String& error)
     {
-        const auto partial = result.getParentDirectory()
-                                   .getChildFile ("." + result.getFileName() + "." + juce::String (getpid()) + ".partial");
+        const auto partial = result.getParentDirectory().getChildFile ("." + result.getFileName() + "." + juce::String (getpid())
+                                                                       + ".partial");
         partial.deleteFile();
 
         if (! xml.writeTo (partial))

@@ -13,7 +13,7 @@ namespace
 {
     // Windows by the file descriptor of their connection: an fd callback may still
     // be queued for a window that has closed in the same pass of the event loop.
-    std::map<int, MyX11Window*>& windowsByFd()
+    std::map<int, MyX11Window*>& windowsByFd ()
     {
         static std::map<int, MyX11Window*> windows;
         return windows;
@@ -40,11 +40,9 @@ MyX11Window* MyX11Window::create (juce::Rectangle<int> contentArea)
     attributes.background_pixel = BlackPixel (display, screen);
     attributes.event_mask = StructureNotifyMask;
 
-    const Window window = XCreateWindow (display, RootWindow (display, screen),
-                                         contentArea.getX(), contentArea.getY(),
+    const Window window = XCreateWindow (display, RootWindow (display, screen), contentArea.getX(), contentArea.getY(),
                                          (unsigned) juce::jmax (1, contentArea.getWidth()),
-                                         (unsigned) juce::jmax (1, contentArea.getHeight()),
-                                         0, CopyFromParent, InputOutput, CopyFromParent,
+                                         (unsigned) juce::jmax (1, contentArea.getHeight()), 0, CopyFromParent, InputOutput, CopyFromParent,
                                          CWBackPixel | CWEventMask, &attributes);
 
     // The window manager's close button becomes a message instead of a kill.
@@ -73,8 +71,8 @@ MyX11Window* MyX11Window::create (juce::Rectangle<int> contentArea)
     }
 
     const long pid = (long) getpid();
-    XChangeProperty (display, window, XInternAtom (display, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                     PropModeReplace, reinterpret_cast<const unsigned char*> (&pid), 1);
+    XChangeProperty (display, window, XInternAtom (display, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                     reinterpret_cast<const unsigned char*> (&pid), 1);
 
     XMapWindow (display, window);
     // The plug-in's own connection must find the window on the server.
@@ -84,17 +82,20 @@ MyX11Window* MyX11Window::create (juce::Rectangle<int> contentArea)
 }
 
 MyX11Window::MyX11Window (_XDisplay* d, unsigned long w)
-    : display (d), window (w),
-      wmProtocols (atom ("WM_PROTOCOLS")), wmDeleteWindow (atom ("WM_DELETE_WINDOW"))
+    : display (d),
+      window (w),
+      wmProtocols (atom ("WM_PROTOCOLS")),
+      wmDeleteWindow (atom ("WM_DELETE_WINDOW"))
 {
     const int fd = ConnectionNumber (display);
     windowsByFd()[fd] = this;
-    juce::LinuxEventLoop::registerFdCallback (fd, [] (int readyFd)
-    {
-        auto found = windowsByFd().find (readyFd);
-        if (found != windowsByFd().end())
-            found->second->processPendingEvents();
-    });
+    juce::LinuxEventLoop::registerFdCallback (fd,
+                                              [] (int readyFd)
+                                              {
+                                                  auto found = windowsByFd().find (readyFd);
+                                                  if (found != windowsByFd().end())
+                                                      found->second->processPendingEvents();
+                                              });
     // Events the first round trips already queued are not signalled on the fd again.
     triggerAsyncUpdate();
 }
@@ -133,8 +134,7 @@ bool MyX11Window::processPendingEvents()
         {
             update();
         }
-        else if (event.type == ClientMessage
-                 && event.xclient.message_type == wmProtocols
+        else if (event.type == ClientMessage && event.xclient.message_type == wmProtocols
                  && (unsigned long) event.xclient.data.l[0] == wmDeleteWindow)
         {
             close();
@@ -186,8 +186,8 @@ void MyX11Window::setTitle (const char* utf8Title)
     XChangeProperty (display, window, atom ("_NET_WM_ICON_NAME"), utf8String, 8, PropModeReplace, utf8, length);
 
     const auto latin1 = latin1Of (utf8Title);
-    XChangeProperty (display, window, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
-                     reinterpret_cast<const unsigned char*> (latin1.data()), (int) latin1.size());
+    XChangeProperty (display, window, XA_WM_NAME, XA_STRING, 8, PropModeReplace, reinterpret_cast<const unsigned char*> (latin1.data()),
+                     (int) latin1.size());
     XFlush (display);
     triggerAsyncUpdate();
 }
@@ -220,8 +220,9 @@ juce::Rectangle<int> MyX11Window::getFrame()
     int format = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty (display, window, atom ("_NET_FRAME_EXTENTS"), 0, 4, False, XA_CARDINAL,
-                            &type, &format, &count, &remaining, &data) == Success
+    if (XGetWindowProperty (display, window, atom ("_NET_FRAME_EXTENTS"), 0, 4, False, XA_CARDINAL, &type, &format, &count, &remaining,
+                            &data)
+            == Success
         && data != nullptr)
     {
         if (type == XA_CARDINAL && format == 32 && count == 4)
@@ -231,8 +232,7 @@ juce::Rectangle<int> MyX11Window::getFrame()
     }
 
     triggerAsyncUpdate();
-    return { x - (int) extents[0], y - (int) extents[2],
-             attributes.width + (int) (extents[0] + extents[1]),
+    return { x - (int) extents[0], y - (int) extents[2], attributes.width + (int) (extents[0] + extents[1]),
              attributes.height + (int) (extents[2] + extents[3]) };
 }
 
@@ -255,8 +255,7 @@ void MyX11Window::sendStateMessage (unsigned long messageType, long l0, long l1,
     event.xclient.data.l[1] = l1;
     event.xclient.data.l[2] = l2;
     event.xclient.data.l[3] = 1; // sent by an application
-    XSendEvent (display, DefaultRootWindow (display), False,
-                SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XSendEvent (display, DefaultRootWindow (display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     XFlush (display);
 }
 

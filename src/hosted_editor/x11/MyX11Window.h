@@ -24,11 +24,11 @@ public:
     public:
         virtual ~Listener() = default;
         // Every idle tick, after the window's events were serviced.
-        virtual void windowIdle() = 0;
+        virtual void windowIdle () = 0;
         // The frame in root coordinates, on every update.
         virtual void windowMoved (int x, int y, int width, int height) = 0;
         // The window is about to close: the editor in it must go first.
-        virtual void windowClosing() = 0;
+        virtual void windowClosing () = 0;
     };
 
     // A mapped window whose content area has the given root position and size;
@@ -36,38 +36,38 @@ public:
     static MyX11Window* create (juce::Rectangle<int> contentArea);
 
     // Idle-timer target: services pending window events, then the owner's idle tick.
-    void onTimer();
+    void onTimer ();
     // Nothing to do: notifications reach the window as X events.
-    void NotifyOfMessage() {}
+    void NotifyOfMessage () { }
     void SetUserData (Listener* owner) { userData = owner; }
     // Frame tracking: writes the two position lines and reports the frame to the owner.
-    void update();
+    void update ();
     // Closes the owner's plug-in editor (sleep, close), then the window; deletes this.
-    void close();
+    void close ();
 
-    unsigned long getContentView() const noexcept { return window; }
+    unsigned long getContentView () const noexcept { return window; }
     void setTitle (const char* utf8Title);
     void setContentSize (int width, int height);
     // Moves the window's frame so that its top-left corner is at (x, y) on the root.
     void setFrameOrigin (int x, int y);
     // The frame in root coordinates, window-manager decoration included.
-    juce::Rectangle<int> getFrame();
+    juce::Rectangle<int> getFrame ();
     // The content area in the window's own coordinates.
-    juce::Rectangle<int> getContentViewFrame();
+    juce::Rectangle<int> getContentViewFrame ();
     // The window manager's "above" state (_NET_WM_STATE_ABOVE).
     void setKeepAbove (bool above);
     // Asks the window manager to activate the window (_NET_ACTIVE_WINDOW).
-    void activate();
-    void orderFront();
+    void activate ();
+    void orderFront ();
 
     // Services the connection's pending events; false once the window has closed itself.
-    bool processPendingEvents();
+    bool processPendingEvents ();
 
 private:
     MyX11Window (_XDisplay* display, unsigned long window);
     ~MyX11Window() override;
 
-    void handleAsyncUpdate() override;
+    void handleAsyncUpdate () override;
     void sendStateMessage (unsigned long messageType, long l0, long l1, long l2);
     unsigned long atom (const char* name);
 
