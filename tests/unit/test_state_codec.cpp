@@ -68,7 +68,9 @@ namespace
         // Not MemoryBlock's ==: JUCE hands an empty block's null data to memcmp.
         ASSERT_EQ (a.stateBlock.getSize(), b.stateBlock.getSize());
         if (a.stateBlock.getSize() > 0)
+        {
             EXPECT_EQ (std::memcmp (a.stateBlock.getData(), b.stateBlock.getData(), a.stateBlock.getSize()), 0);
+        }
         ASSERT_EQ (a.parameters.size(), b.parameters.size());
         for (int i = 0; i < a.parameters.size(); ++i)
             expectSameBits (a.parameters[i], b.parameters[i], i);
