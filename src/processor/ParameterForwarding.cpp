@@ -2,9 +2,7 @@
 // Hosts call these from their own threads; ActivePluginGuard keeps each call out
 // of any instance that the message thread is about to delete.
 #include "PluginContainerAudioProcessor.h"
-#include "../crash/CrashProbe.h"
-#include <pluginterfaces/vst2.x/aeffectx.h>
-#include <cstring>
+#include "ProjectBridge.h"
 
 namespace
 {
@@ -16,8 +14,6 @@ namespace
         return index < parameters.size() ? parameters.getUnchecked (index) : nullptr;
     }
 
-    static_assert (sizeof (AEffect::_pad2) == sizeof (crashProbe::parametersNeverWait), "the two unused quality fields");
-
     // The effect of a bridged plug-in whose parameters are called directly.
     // JUCE's VST parameter takes the hosted instance's lock, which the message
     // thread holds across every dispatcher call, and a bridged dispatcher call
@@ -25,13 +21,8 @@ namespace
     // thread must not queue behind it.
     AEffect* lockFreeParameters (juce::AudioPluginInstance* instance, int index)
     {
-        if (instance == nullptr || index < 0)
-            return nullptr;
-        JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
-        auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
-        JUCE_END_IGNORE_WARNINGS_GCC_LIKE
-        if (effect == nullptr || effect->magic != kEffectMagic
-            || std::memcmp (effect->_pad2, crashProbe::parametersNeverWait, sizeof (crashProbe::parametersNeverWait)) != 0)
+        auto* effect = index >= 0 ? projectBridgeEffect (instance) : nullptr;
+        if (effect == nullptr)
             return nullptr;
         return index < effect->numParams ? effect : nullptr;
     }

@@ -1,11 +1,10 @@
 // Protected slots: the plug-in runs in a worker process of its own, through the
 // project's bridge (message thread).
 #include "PluginContainerAudioProcessor.h"
+#include "ProjectBridge.h"
 #include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "../crash/CrashProbe.h"
-#include <pluginterfaces/vst2.x/aeffectx.h>
-#include <cstring>
 
 namespace
 {
@@ -13,13 +12,8 @@ namespace
     // project's own bridge (other plug-ins may answer a vendor query anyhow).
     int workerEndSignal (juce::AudioPluginInstance* instance)
     {
-        if (instance == nullptr)
-            return 0;
-        JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
-        auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
-        JUCE_END_IGNORE_WARNINGS_GCC_LIKE
-        if (effect == nullptr || effect->magic != kEffectMagic || effect->dispatcher == nullptr
-            || std::memcmp (effect->_pad2, crashProbe::parametersNeverWait, sizeof (crashProbe::parametersNeverWait)) != 0)
+        auto* effect = projectBridgeEffect (instance);
+        if (effect == nullptr || effect->dispatcher == nullptr)
             return 0;
         const auto signal = effect->dispatcher (effect, crashProbe::opcode, crashProbe::workerEndSignalIndex, 0, nullptr, 0.0f);
         return signal > 0 && signal < 65 ? (int) signal : 0;

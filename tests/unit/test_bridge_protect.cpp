@@ -90,27 +90,27 @@ namespace
         return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
     }
 
-    struct SlotSpec
+    struct SlotRequest
     {
         juce::String file, pluginName;
         bool isProtected = false;
         std::vector<float> parameters {};
     };
 
-    juce::String document (const std::vector<std::pair<int, SlotSpec>>& slots, int active = 0,
+    juce::String document (const std::vector<std::pair<int, SlotRequest>>& slots, int active = 0,
                            std::array<bool, 4> options = { { false, false, false, false } })
     {
         ContainerState state;
         state.settings.activeSlot = active;
         state.settings.options = options;
         state.settings.instanceName = "protect";
-        for (auto& [index, spec] : slots)
+        for (auto& [index, request] : slots)
         {
             auto& slot = state.slots[(size_t) index].emplace();
-            slot.filePath = spec.file;
-            slot.pluginName = spec.pluginName;
-            slot.isProtected = spec.isProtected;
-            for (float value : spec.parameters)
+            slot.filePath = request.file;
+            slot.pluginName = request.pluginName;
+            slot.isProtected = request.isProtected;
+            for (float value : request.parameters)
                 slot.parameters.add (value);
         }
         return writeContainerState (state);

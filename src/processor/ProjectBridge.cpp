@@ -1,0 +1,18 @@
+#include "ProjectBridge.h"
+#include "../crash/CrashProbe.h"
+#include <cstring>
+
+static_assert (sizeof (AEffect::_pad2) == sizeof (crashProbe::parametersNeverWait), "the two unused quality fields");
+
+AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance)
+{
+    if (instance == nullptr)
+        return nullptr;
+    JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
+    auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
+    JUCE_END_IGNORE_WARNINGS_GCC_LIKE
+    if (effect == nullptr || effect->magic != kEffectMagic
+        || std::memcmp (effect->_pad2, crashProbe::parametersNeverWait, sizeof (crashProbe::parametersNeverWait)) != 0)
+        return nullptr;
+    return effect;
+}

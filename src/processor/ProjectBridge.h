@@ -1,0 +1,9 @@
+#pragma once
+
+#include <juce_audio_processors/juce_audio_processors.h>
+#include <pluginterfaces/vst2.x/aeffectx.h>
+
+// The effect behind a hosted instance when it is the project's own bridge (it
+// carries the bridge's mark), else null. Only then may the container call its
+// parameters directly and ask it the bridge's private questions.
+AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance);
