@@ -33,6 +33,8 @@ void CrashWatchDog::timerCallback()
 
 void CrashWatchDog::watch (WatchedContainer& container)
 {
+    container.completeHandOver();
+
     std::array<SlotHealth, 2> slots;
     for (int slot = 0; slot < 2; ++slot)
         slots[(size_t) slot].held = container.holdsPlugin (slot);

@@ -20,6 +20,9 @@ public:
     // Marks the slot crashed, logs the warning and refreshes the panel.
     virtual void markPluginCrashed (int slot) = 0;
     virtual bool changeActivePlugin (int slot) = 0;
+    // Catches up with a switch the container's audio thread made by itself;
+    // called before every tick looks at the container.
+    virtual void completeHandOver () = 0;
     // Recovery nobody is asked anything for.
     virtual void recoverPluginUnattended (int slot) = 0;
 };

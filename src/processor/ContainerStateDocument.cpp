@@ -296,6 +296,9 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
 void PluginContainerAudioProcessor::readStateDocument (const void* data, int sizeInBytes)
 {
     log (instance_name + ":" + logLines::setStateInformation);
+    // A hand-over not followed yet is finished first: the document then says
+    // which slot is active.
+    completeHandOver();
 
     const auto reading = readContainerState (data, (size_t) juce::jmax (0, sizeInBytes));
     auto logReaderLines = [this] (const std::vector<StateLine>& lines)
@@ -319,7 +322,18 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
         if (part.kind == StateDocumentPart::Kind::settings)
             applySettingsPart (part);
         else if (part.kind == StateDocumentPart::Kind::slot)
+        {
+            // The audio thread may switch to the slot once its state is in.
+            const bool known = isValidSlot (part.slot);
+            if (known)
+                standby_held_back[(size_t) part.slot] = true;
             restoreSlotFromPart (part, claimed);
+            if (known)
+            {
+                standby_held_back[(size_t) part.slot] = false;
+                armHandOver (part.slot);
+            }
+        }
     }
 
     log (instance_name + ":" + logLines::activePluginIndex (active_plugin));

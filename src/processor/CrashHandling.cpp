@@ -47,6 +47,7 @@ void PluginContainerAudioProcessor::markPluginCrashed (int index)
         return;
 
     plugin_crashed[(size_t) index] = true;
+    standby_instances[(size_t) index] = nullptr; // nothing switches to a crashed slot
     log (logLines::seemsToHaveCrashed (index, instance_name));
     refreshEditor();
 }
@@ -112,6 +113,7 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
         }
 
         slot_recovering[slot] = false;
+        armHandOver (index);
     }
 
     refreshEditor();
@@ -135,4 +137,40 @@ bool PluginContainerAudioProcessor::putSnapshotBack (int index)
         return false;
     }
     return true;
+}
+
+void PluginContainerAudioProcessor::armHandOver (int index)
+{
+    if (! isValidSlot (index))
+        return;
+    const auto slot = (size_t) index;
+    auto* instance = getAudioPluginInstance (index);
+    const bool ready = instance != nullptr && ! plugin_crashed[slot] && ! slot_recovering[slot] && ! standby_held_back[slot];
+    standby_instances[slot] = ready ? instance : nullptr;
+}
+
+void PluginContainerAudioProcessor::disarmHandOver (int index)
+{
+    if (! isValidSlot (index) || standby_instances[(size_t) index].exchange (nullptr) == nullptr)
+        return;
+    // A block that read the slot before the store may still switch to it:
+    // the host runs blocks under the callback lock, so taking it once waits
+    // that block out. Later blocks see no plug-in to switch to.
+    const juce::ScopedLock sl (getCallbackLock());
+}
+
+void PluginContainerAudioProcessor::completeHandOver()
+{
+    const int from = handed_over_from.exchange (-1);
+    if (! isValidSlot (from))
+        return;
+
+    // The audio thread already plays the other slot; everyone else learns of
+    // the crash now, in the order a watchdog tick tells it.
+    const int to = 1 - from;
+    if (holdsPlugin (from) && ! plugin_crashed[(size_t) from])
+        markPluginCrashed (from);
+    changeActivePlugin (to);
+    if (holdsPlugin (from) && plugin_crashed[(size_t) from] && getOption (ContainerOption::autoCrashRecovery))
+        recoverPluginUnattended (from);
 }

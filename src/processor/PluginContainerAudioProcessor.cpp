@@ -2,6 +2,8 @@
 #include "ContainerProcess.h"
 #include "../console/LogLines.h"
 #include "HostedPlayConfig.h"
+#include "ProjectBridge.h"
+#include "../crash/CrashProbe.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
@@ -67,12 +69,17 @@ PluginContainerAudioProcessor::PluginContainerAudioProcessor()
 
     log (logLines::pluginsBeingWatched (shared.watchdog.getNumberOfPluginsBeingWatched()));
     log (logLines::constructed);
+
+    // A crash hand-over on the audio thread is followed here within a few
+    // blocks, well before the watchdog's next tick.
+    hand_over_follow_up.startTimer (20);
 }
 
 PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
 {
     const auto messageLock = lockMessageThreadUnlessHeld();
     pending_restore.cancelPendingUpdate();
+    hand_over_follow_up.stopTimer();
     if (lastConstructedOnThisThread == this)
         lastConstructedOnThisThread = nullptr;
 
@@ -255,26 +262,57 @@ bool PluginContainerAudioProcessor::hasEditor() const
 void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffer, juce::MidiBuffer& midi)
 {
     // The wrapper holds the callback lock here and skips this call while slot
-    // changes suspend processing, so the active slot cannot change under us.
+    // changes suspend processing: only this thread itself changes the active
+    // slot meanwhile, in a crash hand-over.
     const int active = active_plugin;
     auto* loader = isValidSlot (active) ? plugin_loaders[(size_t) active].get() : nullptr;
     auto* instance = loader != nullptr ? loader->plugin_instance.get() : nullptr;
+
+    hand_over.beforeBlock (midi);
 
     if (instance == nullptr)
     {
         const int channels = juce::jmin (getTotalNumOutputChannels(), buffer.getNumChannels());
         for (int channel = 0; channel < channels; ++channel)
             buffer.clear (channel, 0, buffer.getNumSamples());
+        hand_over.afterBlock();
         return;
     }
 
-    if (auto* playHead = getPlayHead())
-        instance->setPlayHead (playHead);
+    // Only the project's bridge is asked on this thread whether its plug-in died:
+    // its answer is a read of its own flags, and it knows at once.
+    auto* bridge = projectBridgeEffect (instance);
+    auto* standby = bridge != nullptr && handed_over_from.load() < 0 && options[(size_t) ContainerOption::autoSwitchPlugin].load()
+                        ? standby_instances[(size_t) (1 - active)].load()
+                        : nullptr;
 
-    auto* aux = aux_buffers[(size_t) active].get();
+    renderSlot (active, *instance, buffer, midi);
+
+    if (standby != nullptr
+        && bridge->dispatcher (bridge, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1)
+    {
+        // The healthy slot plays this very block, starting with what the host holds.
+        const int next = 1 - active;
+        active_plugin = next;
+        handed_over_from = active;
+        for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+            buffer.clear (channel, 0, buffer.getNumSamples());
+        renderSlot (next, *standby, buffer, hand_over.midiForNewSlot());
+    }
+
+    hand_over.afterBlock();
+}
+
+void PluginContainerAudioProcessor::renderSlot (int index, juce::AudioPluginInstance& instance, juce::AudioSampleBuffer& buffer,
+                                                juce::MidiBuffer& midi)
+{
+    if (auto* playHead = getPlayHead())
+        instance.setPlayHead (playHead);
+
+    auto* aux = aux_buffers[(size_t) index].get();
     if (aux == nullptr)
     {
-        instance->processBlock (buffer, midi);
+        instance.processBlock (buffer, midi);
         return;
     }
 
@@ -289,7 +327,7 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
     for (int channel = 0; channel < shared; ++channel)
         block.copyFrom (channel, 0, buffer, channel, 0, samples);
 
-    instance->processBlock (block, midi);
+    instance.processBlock (block, midi);
 
     for (int channel = 0; channel < shared; ++channel)
         buffer.copyFrom (channel, 0, block, channel, 0, samples);

@@ -3,6 +3,7 @@
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "ActivePluginGuard.h"
 #include "ContainerOption.h"
+#include "CrashHandOver.h"
 #include "../crash/WatchedContainer.h"
 #include <array>
 #include <atomic>
@@ -104,6 +105,11 @@ public:
     WatchPolicy getWatchPolicy () const override;
     bool probePlugin (int index) override;
     void markPluginCrashed (int index) override;
+    // Finishes on the message thread a switch the audio thread made when the
+    // active slot's bridged plug-in died: the crash is marked and logged, host
+    // parameters follow the new slot, latency is updated and recovery starts,
+    // as after a watchdog tick.
+    void completeHandOver () override;
 
     // What changed since the editor last asked: the whole view, and the slots
     // whose program lists must be rebuilt after a load.
@@ -148,6 +154,12 @@ private:
     void recoverSlot (int index, bool mayAskTheUser);
     bool isSlotHealthy (int index);
     bool probeBridge (int index);
+    void renderSlot (int index, juce::AudioPluginInstance& instance, juce::AudioSampleBuffer& buffer, juce::MidiBuffer& midi);
+    // Lets the audio thread switch to the slot on its own (its plug-in is
+    // loaded, prepared, healthy and not being recovered), or stops it; a
+    // disarm returns once no block can still switch to the slot.
+    void armHandOver (int index);
+    void disarmHandOver (int index);
     double preparedSampleRate () const;
     int preparedBlockSize () const;
 
@@ -214,6 +226,25 @@ private:
     // Keeps host-thread prepare/release and state saves apart from slot changes
     // on the message thread. Never held while calling into the host.
     juce::CriticalSection slot_lock;
+
+    // Crash hand-over on the audio thread: the slot's plug-in the audio thread
+    // may switch to when the active slot's bridge reports its worker dead, and
+    // the slot it left, until the message thread has followed.
+    std::array<std::atomic<juce::AudioPluginInstance*>, 2> standby_instances {};
+    std::atomic<int> handed_over_from { -1 };
+    // Slots whose plug-in is loaded but whose state is still being put in.
+    std::array<bool, 2> standby_held_back {};
+    CrashHandOver hand_over;
+    struct HandOverFollowUp : juce::Timer
+    {
+        explicit HandOverFollowUp (PluginContainerAudioProcessor& p)
+            : owner (p)
+        {
+        }
+        void timerCallback () override { owner.completeHandOver(); }
+        PluginContainerAudioProcessor& owner;
+    };
+    HandOverFollowUp hand_over_follow_up { *this };
 
     // This instance's hold on the shared watchdog and console; taken and
     // dropped inside the constructor and destructor, under the message lock.

@@ -140,6 +140,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
             }
 
             reloadEditorPrograms (index);
+            armHandOver (index);
 
             process->get().watchdog.startTimer (1000);
 
@@ -179,6 +180,8 @@ void PluginContainerAudioProcessor::unloadPlugin (int index, bool keepState, boo
         return;
 
     const auto slot = (size_t) index;
+    // From here on the audio thread cannot make this slot active by itself.
+    disarmHandOver (index);
 
     if (plugin_loaders[slot] != nullptr)
     {
@@ -222,15 +225,20 @@ void PluginContainerAudioProcessor::setActivePluginIndex (int index)
 
 bool PluginContainerAudioProcessor::changeActivePlugin (int index)
 {
+    completeHandOver();
+
     log (instance_name + ":" + logLines::changingActivePluginToIndex (index));
 
     if (! isValidSlot (index))
         return false;
 
-    if (index == active_plugin && getAudioPluginInstance (index) != nullptr)
+    // After a hand-over the audio thread already plays the slot; host
+    // parameters and latency still follow the one it left.
+    auto* next = getAudioPluginInstance (index);
+    if (index == active_plugin && next != nullptr && parameter_target.current() == next)
         return true;
 
-    if (getAudioPluginInstance (index) == nullptr)
+    if (next == nullptr)
     {
         log (instance_name + ":" + logLines::noPluginAvailableAtIndex (index));
         return false;
@@ -238,7 +246,7 @@ bool PluginContainerAudioProcessor::changeActivePlugin (int index)
 
     suspendProcessing (true);
 
-    if (auto* previous = getAudioPluginInstance (active_plugin))
+    if (auto* previous = getAudioPluginInstance (1 - index))
         previous->reset();
 
     setActivePluginIndex (index);

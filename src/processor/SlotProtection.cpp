@@ -89,6 +89,7 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
         log (instance_name + ":" + logLines::couldNotBeReloaded (index));
 
     slot_recovering[slot] = false;
+    armHandOver (index);
     refreshEditor();
     return reloaded && slot_protected[slot] == shouldProtect;
 }

@@ -110,12 +110,14 @@ namespace
             active = slot;
             return true;
         }
+        void completeHandOver () override { calls.push_back ("catch up"); }
         void recoverPluginUnattended (int slot) override { calls.push_back ("recover " + std::to_string (slot)); }
     };
 }
 
-// One tick probes both held slots before acting, then marks, switches and
-// recovers in that order; an empty slot is not probed.
+// One tick first catches up with a hand-over the audio thread made, probes both
+// held slots before acting, then marks, switches and recovers in that order; an
+// empty slot is not probed.
 TEST (WatchdogTick, ProbesFirstThenMarksSwitchesAndRecovers)
 {
     RecordingContainer container;
@@ -125,7 +127,7 @@ TEST (WatchdogTick, ProbesFirstThenMarksSwitchesAndRecovers)
 
     CrashWatchDog::watch (container);
 
-    EXPECT_EQ (container.calls, (std::vector<std::string> { "probe 0", "probe 1", "mark 0", "switch 1", "recover 0" }));
+    EXPECT_EQ (container.calls, (std::vector<std::string> { "catch up", "probe 0", "probe 1", "mark 0", "switch 1", "recover 0" }));
 }
 
 TEST (WatchdogTick, EmptySlotIsNotProbed)
@@ -136,5 +138,5 @@ TEST (WatchdogTick, EmptySlotIsNotProbed)
 
     CrashWatchDog::watch (container);
 
-    EXPECT_EQ (container.calls, (std::vector<std::string> { "probe 1" }));
+    EXPECT_EQ (container.calls, (std::vector<std::string> { "catch up", "probe 1" }));
 }
