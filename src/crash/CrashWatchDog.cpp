@@ -54,7 +54,7 @@ void CrashWatchDog::watch (WatchedContainer& container)
             container.markPluginCrashed (slot);
 
     if (verdict.switchTo >= 0)
-        container.changeActivePlugin (verdict.switchTo);
+        container.handOverTo (verdict.switchTo);
 
     for (int slot = 0; slot < 2; ++slot)
         if (verdict.recover[(size_t) slot])

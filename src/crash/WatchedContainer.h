@@ -19,7 +19,9 @@ public:
 
     // Marks the slot crashed, logs the warning and refreshes the panel.
     virtual void markPluginCrashed (int slot) = 0;
-    virtual bool changeActivePlugin (int slot) = 0;
+    // Makes the healthy slot active after the active one crashed; its plug-in
+    // starts with the notes the host holds down.
+    virtual bool handOverTo (int slot) = 0;
     // Catches up with a switch the container's audio thread made by itself;
     // called before every tick looks at the container.
     virtual void completeHandOver () = 0;

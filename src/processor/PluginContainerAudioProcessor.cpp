@@ -286,7 +286,7 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
                         ? standby_instances[(size_t) (1 - active)].load()
                         : nullptr;
 
-    renderSlot (active, *instance, buffer, midi);
+    renderSlot (active, *instance, buffer, carry_held_notes.exchange (false) ? hand_over.midiForNewSlot() : midi);
 
     if (standby != nullptr
         && bridge->dispatcher (bridge, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1)

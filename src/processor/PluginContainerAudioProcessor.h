@@ -79,7 +79,8 @@ public:
     // Slot operations (message thread).
     bool loadPlugin (int index, juce::String path, juce::String pluginName);
     void unloadPlugin (int index, bool keepState, bool resumeProcessing);
-    bool changeActivePlugin (int index) override;
+    bool changeActivePlugin (int index);
+    bool handOverTo (int index) override;
     void editPlugin (int index);
 
     // Protection (message thread): the slot's plug-in runs in a worker process
@@ -143,6 +144,7 @@ private:
     void notifyEditor ();
     bool isValidSlot (int index) const noexcept { return index == 0 || index == 1; }
     void setActivePluginIndex (int index);
+    bool switchActivePlugin (int index, bool carryHeldNotes);
     void writeStateDocument (juce::MemoryBlock& destData);
     bool fillSlotState (int index, SlotState& slot);
     void fillSlotStateFromSnapshot (int index, SlotState& slot);
@@ -232,6 +234,8 @@ private:
     // the slot it left, until the message thread has followed.
     std::array<std::atomic<juce::AudioPluginInstance*>, 2> standby_instances {};
     std::atomic<int> handed_over_from { -1 };
+    // The next block starts the active slot with the notes the host holds.
+    std::atomic<bool> carry_held_notes { false };
     // Slots whose plug-in is loaded but whose state is still being put in.
     std::array<bool, 2> standby_held_back {};
     CrashHandOver hand_over;

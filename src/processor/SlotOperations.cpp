@@ -225,6 +225,16 @@ void PluginContainerAudioProcessor::setActivePluginIndex (int index)
 
 bool PluginContainerAudioProcessor::changeActivePlugin (int index)
 {
+    return switchActivePlugin (index, false);
+}
+
+bool PluginContainerAudioProcessor::handOverTo (int index)
+{
+    return switchActivePlugin (index, true);
+}
+
+bool PluginContainerAudioProcessor::switchActivePlugin (int index, bool carryHeldNotes)
+{
     completeHandOver();
 
     log (instance_name + ":" + logLines::changingActivePluginToIndex (index));
@@ -250,6 +260,7 @@ bool PluginContainerAudioProcessor::changeActivePlugin (int index)
         previous->reset();
 
     setActivePluginIndex (index);
+    carry_held_notes = carryHeldNotes;
     setLatencySamples (getAudioPluginInstance (index)->getLatencySamples());
 
     log (instance_name + ":" + logLines::successfullyChangedActivePluginToIndex (index));

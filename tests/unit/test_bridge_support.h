@@ -3,11 +3,16 @@
 #pragma once
 
 #include "crash/CrashProbe.h"
+#include "processor/StateCodec.h"
 #include "processor/PluginContainerAudioProcessor.h"
 #include "RawVstHost.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
 #include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -118,4 +123,116 @@ namespace bridge_test
                     return false;
         return true;
     }
+
+    // A cache folder of its own for each test, as on a machine that never ran the container.
+    struct FreshCache
+    {
+        FreshCache()
+            : environment ("XDG_CACHE_HOME", folder.getFullPathName().toStdString())
+        {
+        }
+        ~FreshCache() { folder.deleteRecursively(); }
+        juce::File folder { []
+                            {
+                                auto made = juce::File::createTempFile ("cache");
+                                made.createDirectory();
+                                return made;
+                            }() };
+        ScopedEnvironment environment;
+    };
+
+    inline std::string readProc (pid_t pid, const char* name)
+    {
+        std::ifstream in ("/proc/" + std::to_string (pid) + "/" + name, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // Live bridge workers of this process that have `target` loaded.
+    inline std::set<pid_t> workersRunning (const std::string& target)
+    {
+        std::set<pid_t> found;
+        DIR* proc = opendir ("/proc");
+        while (proc != nullptr)
+        {
+            const dirent* entry = readdir (proc);
+            if (entry == nullptr)
+                break;
+            const pid_t pid = (pid_t) std::atoi (entry->d_name);
+            if (pid <= 0)
+                continue;
+            const auto stat = readProc (pid, "stat");
+            const auto close = stat.rfind (')');
+            if (close == std::string::npos)
+                continue;
+            std::istringstream fields (stat.substr (close + 1));
+            char state = '?';
+            long parent = 0;
+            fields >> state >> parent;
+            const auto cmdline = readProc (pid, "cmdline");
+            if (parent != getpid() || state == 'Z' || cmdline.find ("tamblit-bridge-worker") == std::string::npos)
+                continue;
+            if (readProc (pid, "maps").find (" " + target + "\n") != std::string::npos)
+                found.insert (pid);
+        }
+        if (proc != nullptr)
+            closedir (proc);
+        return found;
+    }
+
+    inline std::vector<char> toBytes (const juce::String& text)
+    {
+        return std::vector<char> (text.toRawUTF8(), text.toRawUTF8() + text.getNumBytesAsUTF8());
+    }
+
+    inline juce::String fromBytes (const std::vector<char>& bytes)
+    {
+        return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
+    }
+
+    struct SlotRequest
+    {
+        juce::String file, pluginName;
+        bool isProtected = false;
+        std::vector<float> parameters {};
+    };
+
+    inline juce::String document (const std::vector<std::pair<int, SlotRequest>>& slots, int active = 0,
+                                  std::array<bool, 4> options = { { false, false, false, false } })
+    {
+        ContainerState state;
+        state.settings.activeSlot = active;
+        state.settings.options = options;
+        state.settings.instanceName = "protect";
+        for (auto& [index, request] : slots)
+        {
+            auto& slot = state.slots[(size_t) index].emplace();
+            slot.filePath = request.file;
+            slot.pluginName = request.pluginName;
+            slot.isProtected = request.isProtected;
+            for (float value : request.parameters)
+                slot.parameters.add (value);
+        }
+        return writeContainerState (state);
+    }
+
+    inline VstMidiEvent noteOn (int note, int offset = 0)
+    {
+        VstMidiEvent event {};
+        event.type = kVstMidiType;
+        event.byteSize = sizeof (VstMidiEvent);
+        event.deltaFrames = offset;
+        event.midiData[0] = (char) 0x90;
+        event.midiData[1] = (char) note;
+        event.midiData[2] = 100;
+        return event;
+    }
+
+    // What channel 1 minus channel 0 of a fixture's block is (see FixtureSignal.h).
+    inline float identityOf (const std::vector<std::vector<float>>& block, float level)
+    {
+        return (block[1][0] - block[0][0]) / level;
+    }
+
 }

@@ -104,7 +104,7 @@ namespace
             calls.push_back ("mark " + std::to_string (slot));
             marked[(size_t) slot] = true;
         }
-        bool changeActivePlugin (int slot) override
+        bool handOverTo (int slot) override
         {
             calls.push_back ("switch " + std::to_string (slot));
             active = slot;
