@@ -42,7 +42,8 @@ namespace
         for (const auto& note : notes)
             if (sample >= note.from)
                 sum += fx::fixtureTone (note.note, note.age + sample - note.from, sampleRate, tone);
-        return fx::fixtureDc (fx::kIdentitySynth, channel, fx::presetValue (0, fx::kParamLevel), fx::presetValue (0, fx::kParamOffset)) + sum;
+        return fx::fixtureDc (fx::kIdentitySynth, channel, fx::presetValue (0, fx::kParamLevel), fx::presetValue (0, fx::kParamOffset))
+               + sum;
     }
 
     // The largest difference between a block and what the synth plays.
@@ -155,8 +156,8 @@ TEST (HandOver, ProtectedActiveSlotDiesAndTheOtherSlotPlaysTheHeldNotesWithinTwo
         ASSERT_TRUE (host.load (TAMBLIT_PLUGIN_PATH, error)) << error;
         host.start (sampleRate, blockSize);
         // Auto-switch on, automatic recovery off: the defaults of a new instance.
-        host.setChunk (toBytes (document ({ { 0, { TAMBLIT_FIXTURE_CRASHER, "", true } }, { 1, { TAMBLIT_FIXTURE_SYNTH, "", false } } },
-                                          0, { { false, false, true, true } })));
+        host.setChunk (toBytes (document ({ { 0, { TAMBLIT_FIXTURE_CRASHER, "", true } }, { 1, { TAMBLIT_FIXTURE_SYNTH, "", false } } }, 0,
+                                          { { false, false, true, true } })));
         bool crasherPlays = false;
         for (int block = 0; block < 2000 && ! crasherPlays; ++block)
         {
@@ -296,23 +297,33 @@ TEST (HandOver, HeldNotesFollowTheHostsMidi)
     };
     const Case cases[] = {
         { "note on, then off", { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOff (3, 60) }, {}, {} },
-        { "velocity 0 ends a note", { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOn (3, 60, (juce::uint8) 0) }, {}, {} },
-        { "chord on two channels", { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOn (4, 64, (juce::uint8) 90) },
-          { { 3, 60 }, { 4, 64 } }, {} },
-        { "released under the pedal", { MidiMessage::controllerEvent (3, 64, 127), MidiMessage::noteOn (3, 60, (juce::uint8) 90),
-                                         MidiMessage::noteOff (3, 60) },
-          {}, { { 3, 60 } }, 127 },
+        { "velocity 0 ends a note",
+          { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOn (3, 60, (juce::uint8) 0) },
+          {},
+          {} },
+        { "chord on two channels",
+          { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOn (4, 64, (juce::uint8) 90) },
+          { { 3, 60 }, { 4, 64 } },
+          {} },
+        { "released under the pedal",
+          { MidiMessage::controllerEvent (3, 64, 127), MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOff (3, 60) },
+          {},
+          { { 3, 60 } },
+          127 },
         { "pedal up ends sustained keys",
           { MidiMessage::controllerEvent (3, 64, 127), MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::noteOff (3, 60),
             MidiMessage::controllerEvent (3, 64, 0) },
-          {}, {} },
+          {},
+          {} },
         { "bend", { MidiMessage::pitchWheel (3, 12000) }, {}, {}, 0, 12000 },
-        { "all notes off", { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::controllerEvent (3, 64, 127),
-                             MidiMessage::allNotesOff (3) },
-          {}, {} },
-        { "reset all controllers keeps keys down", { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::pitchWheel (3, 100),
-                                                     MidiMessage::controllerEvent (3, 121, 0) },
-          { { 3, 60 } }, {} },
+        { "all notes off",
+          { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::controllerEvent (3, 64, 127), MidiMessage::allNotesOff (3) },
+          {},
+          {} },
+        { "reset all controllers keeps keys down",
+          { MidiMessage::noteOn (3, 60, (juce::uint8) 90), MidiMessage::pitchWheel (3, 100), MidiMessage::controllerEvent (3, 121, 0) },
+          { { 3, 60 } },
+          {} },
     };
 
     for (const auto& row : cases)

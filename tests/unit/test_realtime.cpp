@@ -382,6 +382,70 @@ TEST (RealTime, AudioThreadNeverTouchesTheHeap)
     }
 }
 
+// A crash hand-over is made by the audio thread itself: the protected slot's
+// worker segfaults on a note and the other slot plays from that block on,
+// without any heap traffic on the audio thread across it.
+TEST (RealTime, ACrashHandOverNeverTouchesTheHeap)
+{
+    auto cache = juce::File::createTempFile ("cache");
+    ASSERT_TRUE (cache.createDirectory());
+    setenv ("XDG_CACHE_HOME", cache.getFullPathName().toRawUTF8(), 1);
+    setenv ("TAMBLIT_BRIDGE_RESOURCES",
+            juce::File (TAMBLIT_PLUGIN_PATH).getSiblingFile ("Contents/Resources").getFullPathName().toRawUTF8(), 1);
+    {
+        auto processor = preparedContainer();
+        processor->setSlotProtected (0, true);
+        ASSERT_TRUE (processor->loadPlugin (0, TAMBLIT_FIXTURE_CRASHER, {}));
+        ASSERT_TRUE (processor->isSlotProtected (0));
+        ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH, {}));
+
+        constexpr int crashBlock = 100;
+        long allocations = 0, frees = 0;
+        int handOverBlock = -1;
+        std::thread audio (
+            [&]
+            {
+                juce::AudioBuffer<float> buffer (2, preparedBlock);
+                juce::MidiBuffer midi;
+                midi.ensureSize (4096);
+                auto render = [&] (int note)
+                {
+                    buffer.clear();
+                    midi.clear();
+                    if (note != 0)
+                    {
+                        const juce::uint8 noteOn[3] = { 0x90, (juce::uint8) note, 100 };
+                        midi.addEvent (noteOn, 3, 3);
+                    }
+                    testing_support::renderLikeWrapper (*processor, buffer, midi);
+                };
+                for (int block = 0; block < 16; ++block)
+                    render (block == 0 ? 60 : 0); // a held note, warmed up
+                const long allocationsBefore = heapAllocations.load();
+                const long freesBefore = heapFrees.load();
+                {
+                    CountHeapTraffic counting;
+                    for (int block = 0; block < 400; ++block)
+                    {
+                        render (block == crashBlock ? 1 : 0); // note 1: the crasher's segfault
+                        if (handOverBlock < 0 && processor->getActivePlugin() == 1)
+                            handOverBlock = block;
+                    }
+                }
+                allocations = heapAllocations.load() - allocationsBefore;
+                frees = heapFrees.load() - freesBefore;
+            });
+        audio.join();
+
+        EXPECT_EQ (allocations, 0);
+        EXPECT_EQ (frees, 0);
+        EXPECT_EQ (handOverBlock, crashBlock);
+    }
+    unsetenv ("TAMBLIT_BRIDGE_RESOURCES");
+    unsetenv ("XDG_CACHE_HOME");
+    cache.deleteRecursively();
+}
+
 //==============================================================================
 namespace
 {
