@@ -154,7 +154,7 @@ namespace bench
         host.processBlock (nullptr, outputPointers.data(), length);
     }
 
-    std::string stateDocument (int active, const std::string& slot0, const std::string& slot1)
+    std::string stateDocument (int active, const std::string& slot0, const std::string& slot1, std::array<bool, 2> isProtected)
     {
         ContainerState state;
         state.settings.activeSlot = active;
@@ -162,7 +162,11 @@ namespace bench
         const std::string* paths[2] = { &slot0, &slot1 };
         for (size_t index = 0; index < 2; ++index)
             if (! paths[index]->empty())
-                state.slots[index].emplace().filePath = juce::String::fromUTF8 (paths[index]->c_str());
+            {
+                auto& slot = state.slots[index].emplace();
+                slot.filePath = juce::String::fromUTF8 (paths[index]->c_str());
+                slot.isProtected = isProtected[index];
+            }
         return writeContainerState (state).toStdString();
     }
 }

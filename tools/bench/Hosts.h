@@ -62,5 +62,5 @@ namespace bench
     };
 
     // The container's state document with `slots` paths (empty: slot left out).
-    std::string stateDocument (int active, const std::string& slot0, const std::string& slot1);
+    std::string stateDocument (int active, const std::string& slot0, const std::string& slot1, std::array<bool, 2> isProtected = {});
 }

@@ -1,5 +1,6 @@
 #include "Switching.h"
-#include "FixtureSignal.h"
+#include "BridgedCrash.h"
+#include "FixtureCrasher.h"
 #include "Hosts.h"
 #include <algorithm>
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <dlfcn.h>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -207,6 +209,59 @@ namespace bench
                 }
             }
             printSummary ("crash of the active bridge, watchdog hand-over", gaps, ms);
+        }
+
+        {
+            // A real segfault of the protected active slot's worker at a random
+            // moment: the container's audio thread hands over by itself.
+            const std::string crasher = fixtureDir + "/fixture-crasher.so";
+            auto cache = juce::File::createTempFile ("tamblit-bench-cache");
+            cache.createDirectory();
+            setenv ("XDG_CACHE_HOME", cache.getFullPathName().toRawUTF8(), 1);
+            std::mt19937 random (20261210u);
+            std::vector<int> gaps;
+            std::vector<double> ms;
+            for (int k = 0; k < 24; ++k)
+            {
+                ContainerHost host (blockSize);
+                host.sendMidi = false;
+                if (! host.load (containerPath, error))
+                {
+                    std::fprintf (stderr, "%s\n", error.c_str());
+                    return 1;
+                }
+                host.setState (stateDocument (0, crasher, synth, { true, false }));
+                PacedRenderer audio (host, { kIdentityCrasher, kIdentitySynth });
+                const auto started = Clock::now();
+                while (Clock::now() - started < std::chrono::seconds (10))
+                {
+                    const auto blocks = audio.blocks();
+                    if (! blocks.empty() && blocks.back().source == 1)
+                        break;
+                    std::this_thread::sleep_for (std::chrono::milliseconds (5));
+                }
+                // Anywhere in a block period, and anywhere in the watchdog's second.
+                std::this_thread::sleep_for (std::chrono::microseconds (std::uniform_int_distribution<int> (50000, 1050000) (random)));
+                pid_t worker = -1;
+                const auto crashedAt = Clock::now();
+                if (! render::crashBridgeWorker (crasher, worker, error))
+                {
+                    std::fprintf (stderr, "%s\n", error.c_str());
+                    return 1;
+                }
+                std::this_thread::sleep_for (std::chrono::milliseconds (100));
+                audio.finish();
+                int gap = 0;
+                double delay = 0;
+                if (gapAfter (audio.blocks(), crashedAt, 1, 2, gap, delay))
+                {
+                    gaps.push_back (gap);
+                    ms.push_back (delay);
+                }
+            }
+            unsetenv ("XDG_CACHE_HOME");
+            cache.deleteRecursively();
+            printSummary ("segfault of the protected active slot, audio-thread hand-over", gaps, ms);
         }
         return 0;
     }
