@@ -397,20 +397,29 @@ TEST (Render, RealCrashInABridgedWorkerHandsOverToTheOtherSlot)
     const double gap = (double) (takeover - crashBlock) * block / rate;
     std::printf ("worker killed at %.3f s, slot 1 heard from %.3f s: %.0f ms\n", crashAt, (double) takeover * block / rate, gap * 1000.0);
     RecordProperty ("crash_to_switch_ms", (int) std::lround (gap * 1000.0));
-    EXPECT_LE (gap, 1.1 + (double) block / rate) << "one watchdog tick";
+    // The container hands a bridged slot over within the block: the worker dies
+    // between two blocks here, so the next block is the other slot's, or at the
+    // latest the one after (a death noticed after the block's wait).
+    EXPECT_LE (takeover - crashBlock, 1) << "blocks before the other slot";
 
     // Without fingerprints, as for real synths, the picture tool finds the same
-    // hand-over from the silence alone, and agrees with the renderer's own measure.
+    // hand-over from the sound alone, and agrees with the renderer's own measure.
     const auto png = scratch ("real-crash.png");
     const auto plot = runProgram (plotter, { wavPath, png, "--crash", "2", "--until-crash", "crasher", "--after-crash", "synth" });
     ASSERT_EQ (plot.exitCode, 0) << plot.err;
     EXPECT_TRUE (exists (png));
     char expected[128];
-    std::snprintf (expected, sizeof (expected), "silent from %.3f s, sound again from %.3f s", (double) crashBlock * block / rate,
-                   (double) takeover * block / rate);
+    if (takeover == crashBlock)
+        std::snprintf (expected, sizeof (expected), "after the crash at %.3f s the output never went silent",
+                       (double) crashBlock * block / rate);
+    else
+        std::snprintf (expected, sizeof (expected), "silent from %.3f s, sound again from %.3f s", (double) crashBlock * block / rate,
+                       (double) takeover * block / rate);
     EXPECT_TRUE (contains (plot.out, expected)) << plot.out;
     EXPECT_TRUE (contains (run.out, expected)) << run.out;
     std::snprintf (expected, sizeof (expected), "synth is heard from %.3f s", (double) takeover * block / rate);
+    EXPECT_TRUE (contains (plot.out, expected)) << plot.out;
+    std::snprintf (expected, sizeof (expected), "%8.3f - %8.3f s  synth", (double) takeover * block / rate, 4.0);
     EXPECT_TRUE (contains (plot.out, expected)) << plot.out;
 }
 

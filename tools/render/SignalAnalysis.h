@@ -94,20 +94,28 @@ namespace render
         return -1;
     }
 
-    // After a crash in block `crashBlock`: the first silent block at or after it
-    // and the first sounding block after that one; -1 where there is none.
+    // After a crash in block `crashBlock`: the silence the crash left, that is
+    // the first silent block in the crash block or the one after it, and the
+    // first sounding block after that one; -1 where there is none. A container
+    // that hands over within the block leaves no silence: the other slot's
+    // sound starts in the crash block itself, and a later pause between notes
+    // is no part of the crash.
     struct Resumption
     {
         long long silentFrom = -1;
         long long soundAgainFrom = -1;
     };
+    constexpr long long kCrashSilenceWindow = 2; // blocks
 
     inline Resumption resumptionAfter (const std::vector<int>& labels, long long crashBlock)
     {
         Resumption r;
         r.silentFrom = firstBlockOf (labels, kSilent, crashBlock);
-        if (r.silentFrom < 0)
+        if (r.silentFrom < 0 || r.silentFrom >= crashBlock + kCrashSilenceWindow)
+        {
+            r.silentFrom = -1;
             return r;
+        }
         for (size_t i = static_cast<size_t> (r.silentFrom); i < labels.size(); ++i)
             if (labels[i] != kSilent)
             {

@@ -200,8 +200,11 @@ int main (int argc, char** argv)
                 sources.push_back ({ untilCrashName, 0.0 });
             if (! afterCrashName.empty())
                 sources.push_back ({ afterCrashName, 0.0 });
-            const auto silentFrom = resumption->silentFrom < 0 ? static_cast<long long> (labels.size()) : resumption->silentFrom;
-            const auto soundFrom = resumption->soundAgainFrom < 0 ? static_cast<long long> (labels.size()) : resumption->soundAgainFrom;
+            // No silence: the other slot took over in the crash block.
+            const auto silentFrom = resumption->silentFrom < 0 ? crashBlock : resumption->silentFrom;
+            const auto soundFrom = resumption->silentFrom < 0       ? crashBlock
+                                   : resumption->soundAgainFrom < 0 ? static_cast<long long> (labels.size())
+                                                                    : resumption->soundAgainFrom;
             for (long long b = 0; b < static_cast<long long> (labels.size()); ++b)
             {
                 int& label = labels[static_cast<size_t> (b)];
@@ -258,6 +261,8 @@ int main (int argc, char** argv)
         if (resumption->silentFrom < 0)
         {
             std::printf ("after the crash at %.3f s the output never went silent\n", crashBlockAt);
+            if (! afterCrashName.empty())
+                std::printf ("%s is heard from %.3f s\n", afterCrashName.c_str(), crashBlockAt);
         }
         else if (resumption->soundAgainFrom < 0)
         {

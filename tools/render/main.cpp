@@ -4,6 +4,7 @@
 #include "Options.h"
 #include "PluginFileCheck.h"
 #include "RawVstHost.h"
+#include "SignalAnalysis.h"
 #include "StateDocument.h"
 
 #include <sndfile.h>
@@ -338,6 +339,7 @@ namespace
         std::int64_t firstSilentAfterCrash = -1;
         std::int64_t soundAgainAfterCrash = -1;
         double firstCrashAt = -1.0;
+        std::int64_t firstCrashBlockAt = 0;
 
         host.resume();
         const auto wallStart = std::chrono::steady_clock::now();
@@ -367,7 +369,10 @@ namespace
                     }
                     crashed[slot] = true;
                     if (firstCrashAt < 0.0)
+                    {
                         firstCrashAt = blockStart;
+                        firstCrashBlockAt = position;
+                    }
                     if (crashedWorker[slot] > 0)
                         std::fprintf (out, "%7.3f s  slot %d's plug-in crashes now (its bridge worker, pid %d, got SIGSEGV)\n", blockStart,
                                       slot, static_cast<int> (crashedWorker[slot]));
@@ -411,7 +416,11 @@ namespace
 
             if (firstCrashAt >= 0.0)
             {
-                if (firstSilentAfterCrash < 0 && blockPeak == 0.0)
+                // Only silence right at the crash is the crash's: a container
+                // that hands over within the block leaves none, and a pause
+                // between later notes is no part of it.
+                const bool atTheCrash = position < firstCrashBlockAt + render::kCrashSilenceWindow * options.block;
+                if (firstSilentAfterCrash < 0 && blockPeak == 0.0 && atTheCrash)
                     firstSilentAfterCrash = position;
                 else if (firstSilentAfterCrash >= 0 && soundAgainAfterCrash < 0 && blockPeak > 0.0)
                     soundAgainAfterCrash = position;
