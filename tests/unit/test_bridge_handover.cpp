@@ -187,6 +187,19 @@ TEST (HandOver, ProtectedActiveSlotDiesAndTheOtherSlotPlaysTheHeldNotesWithinTwo
         std::vector<std::vector<std::vector<float>>> after;
         after.push_back (host.process (blockSize, row.crashNote != 0 ? std::vector<VstMidiEvent> { noteOn (row.crashNote, 10) }
                                                                      : std::vector<VstMidiEvent> {}));
+        // A worker built with a sanitizer takes its time to die (it writes a
+        // report first): the bridge knows once the worker is gone, and the
+        // count starts there.
+        int knownFrom = 0;
+        if (! isSynth (after.back()))
+        {
+            const auto gone = Clock::now() + std::chrono::seconds (10);
+            while (! hasEnded (worker) && Clock::now() < gone)
+                std::this_thread::sleep_for (std::chrono::milliseconds (1));
+            ASSERT_TRUE (hasEnded (worker));
+            std::this_thread::sleep_for (std::chrono::milliseconds (10)); // the bridge's reaper wakes on its pidfd
+            knownFrom = (int) after.size();
+        }
         const auto end = Clock::now() + std::chrono::seconds (5);
         while (! isSynth (after.back()) && Clock::now() < end)
             after.push_back (host.process (blockSize));
@@ -194,7 +207,7 @@ TEST (HandOver, ProtectedActiveSlotDiesAndTheOtherSlotPlaysTheHeldNotesWithinTwo
         const int handOver = (int) after.size() - 1;
         for (int block = 0; block < handOver; ++block)
             EXPECT_TRUE (silent (after[(size_t) block])) << "block " << block << " after the crash";
-        EXPECT_LT (handOver, 2) << "silent blocks before the other slot";
+        EXPECT_LT (handOver - knownFrom, 2) << "blocks before the other slot once the worker is gone";
 
         // The hand-over block: what was held when it began from its first
         // sample (keys in order), then its own note.

@@ -885,11 +885,11 @@ namespace
         futexWake (&s.request);
 
         const std::int64_t deadline = started + waitBoundNs (frames);
-        // A healthy worker answers within microseconds: spin that long before sleeping.
-        const std::int64_t spinUntil = started + 50'000;
+        // Sleep on the reply at once: spinning for the worker's answer cost more
+        // CPU than the whole block on this thread, and the futex wake-up arrives
+        // within the round trip anyway (docs/bridge.md, "Cost per block").
         bool answered = false;
-        bool spinning = true;
-        for (int spin = 0;; ++spin)
+        for (;;)
         {
             if (s.reply.load (std::memory_order_acquire) == sent_)
             {
@@ -898,15 +898,6 @@ namespace
             }
             if (crashed_.load (std::memory_order_acquire))
                 break;
-            if (spinning)
-            {
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-                if ((spin & 63) != 63 || nowNs() < spinUntil)
-                    continue;
-                spinning = false;
-            }
             const std::int64_t left = deadline - nowNs();
             if (left <= 0)
                 break;
