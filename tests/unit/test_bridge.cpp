@@ -7,6 +7,9 @@
 #include <cmath>
 #include <fstream>
 #include <thread>
+#include <algorithm>
+#include <pthread.h>
+#include <sched.h>
 
 using namespace bridge_test;
 namespace fx = tamblit::fixtures;
@@ -347,4 +350,67 @@ TEST (Bridge, TheBridgeWithoutATargetIsNoPlugin)
     std::string error;
     EXPECT_FALSE (host.load (TAMBLIT_BRIDGE_PLUGIN, error));
     EXPECT_NE (error.find ("null"), std::string::npos) << error;
+}
+
+namespace
+{
+    // Scheduling class and real-time priority of every thread of `pid`
+    // (fields 41 and 40 of /proc/PID/task/TID/stat).
+    std::vector<std::pair<int, int>> threadScheduling (pid_t pid)
+    {
+        std::vector<std::pair<int, int>> found;
+        const auto folder = juce::File ("/proc/" + juce::String (pid) + "/task");
+        for (const auto& task : juce::RangedDirectoryIterator (folder, false, "*", juce::File::findDirectories))
+        {
+            const auto stat = task.getFile().getChildFile ("stat").loadFileAsString();
+            const auto fields = juce::StringArray::fromTokens (stat.fromLastOccurrenceOf (")", false, false).trim(), " ", "");
+            // Fields after the name start at 3 (state): 40 and 41 are at 37 and 38.
+            if (fields.size() > 38)
+                found.push_back ({ fields[38].getIntValue(), fields[37].getIntValue() });
+        }
+        return found;
+    }
+}
+
+// The worker's audio thread runs in the class and at the priority of the host
+// thread that drives the bridge: real-time when the host's audio thread is.
+TEST (Bridge, WorkerAudioThreadTakesTheHostThreadsSchedulingClass)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "setting a real-time class needs root here";
+    RawVstHost bridge;
+    load (bridge, bridged (TAMBLIT_FIXTURE_SYNTH));
+    bridge.start (48000.0f, 64);
+    const pid_t worker = workerPid (bridge);
+    ASSERT_GT (worker, 0);
+    const auto realTime = std::make_pair ((int) SCHED_FIFO, 12);
+    auto count = [&]
+    {
+        const auto threads = threadScheduling (worker);
+        return std::count (threads.begin(), threads.end(), realTime);
+    };
+    EXPECT_EQ (count(), 0);
+
+    std::thread host (
+        [&]
+        {
+            sched_param parameter {};
+            parameter.sched_priority = 12;
+            ASSERT_EQ (pthread_setschedparam (pthread_self(), SCHED_FIFO, &parameter), 0);
+            for (int block = 0; block < 4; ++block)
+                bridge.process (64);
+        });
+    host.join();
+    EXPECT_EQ (count(), 1) << "exactly the worker's audio thread";
+
+    // And back to the normal class with the host thread.
+    std::thread normal (
+        [&]
+        {
+            for (int block = 0; block < 300; ++block) // the bridge looks every 256 blocks
+                bridge.process (64);
+        });
+    normal.join();
+    EXPECT_EQ (count(), 0);
+    bridge.close();
 }

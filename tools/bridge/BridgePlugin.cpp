@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
@@ -153,6 +155,8 @@ namespace
         MidiEvent staged_[kMaxEvents];
         int stagedCount_ = 0;
         bool outstanding_ = false;
+        std::uint32_t schedulingCheck_ = 0;
+        bool toldSchedulingRefused_ = false;
         std::uint32_t sent_ = 0;
         std::atomic<std::int64_t> outstandingSince_ { 0 }; // also read by the probe
     };
@@ -750,6 +754,15 @@ namespace
     // editor, a new latency, a display refresh. Never on the audio thread.
     void Bridge::deliverNotices()
     {
+        if (const int refused = shared_->schedulingRefused.load(); refused != 0 && ! toldSchedulingRefused_)
+        {
+            toldSchedulingRefused_ = true;
+            char text[160];
+            std::snprintf (text, sizeof (text), "%s priority %d (%s); it runs at the normal class",
+                           shared_->hostPolicy.load() == SCHED_FIFO ? "SCHED_FIFO" : "SCHED_RR", shared_->hostPriority.load(),
+                           std::strerror (refused));
+            logLine ("the worker's audio thread may not take its host thread's scheduling class, ", text);
+        }
         const std::uint32_t notices = shared_->notices.exchange (0, std::memory_order_acq_rel);
         if (notices == 0 || host_ == nullptr)
             return;
@@ -874,6 +887,19 @@ namespace
             {
                 s.time = *time;
                 s.haveTime = 1;
+            }
+        }
+
+        // The worker's audio thread follows the class and priority of the
+        // thread that drives it; asked now and then, as hosts may change it.
+        if ((schedulingCheck_++ & 255u) == 0)
+        {
+            int policy = SCHED_OTHER;
+            sched_param parameter {};
+            if (pthread_getschedparam (pthread_self(), &policy, &parameter) == 0)
+            {
+                s.hostPriority.store (parameter.sched_priority, std::memory_order_relaxed);
+                s.hostPolicy.store (policy, std::memory_order_release);
             }
         }
 

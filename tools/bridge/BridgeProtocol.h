@@ -23,7 +23,7 @@ namespace tamblit::bridge
 // block and of the effect description, before anything else crosses over; a
 // bridged copy and a worker built from different sources refuse each other.
 #ifndef TAMBLIT_BRIDGE_PROTOCOL_VERSION
-#define TAMBLIT_BRIDGE_PROTOCOL_VERSION 2
+#define TAMBLIT_BRIDGE_PROTOCOL_VERSION 3
 #endif
     constexpr std::uint32_t kProtocolVersion = TAMBLIT_BRIDGE_PROTOCOL_VERSION;
 
@@ -223,6 +223,12 @@ namespace tamblit::bridge
         std::atomic<std::uint8_t> pending[kMaxParams];
         std::atomic<std::uint8_t> automated[kMaxParams]; // changed by the plug-in's own editor
         std::atomic<std::int32_t> latency;
+        // The scheduling class and priority of the host thread that calls
+        // process (set by the bridge), and how the worker's audio thread took
+        // them: 0 once it runs so, else the error number of its refusal.
+        std::atomic<std::int32_t> hostPolicy;
+        std::atomic<std::int32_t> hostPriority;
+        std::atomic<std::int32_t> schedulingRefused;
 
         alignas (64) float audio[2 * kMaxChannels][kMaxFrames]; // inputs, then outputs
     };

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
@@ -201,6 +203,7 @@ namespace
             out[c] = outputChannel (s, c);
         }
         const pid_t parent = getppid();
+        int appliedPolicy = SCHED_OTHER, appliedPriority = 0;
         std::uint32_t seen = 0; // the first request is 1, whether or not it came before this thread
         while (s.quit.load (std::memory_order_acquire) == 0)
         {
@@ -214,6 +217,26 @@ namespace
             seen = s.request.load (std::memory_order_acquire);
             if (s.quit.load (std::memory_order_acquire) != 0)
                 break;
+            // Run as the host thread that asked for this block runs (real-time
+            // class and priority included), where the system allows it.
+            const int policy = s.hostPolicy.load (std::memory_order_acquire);
+            const int priority = s.hostPriority.load (std::memory_order_relaxed);
+            if (policy != appliedPolicy || priority != appliedPriority)
+            {
+                appliedPolicy = policy;
+                appliedPriority = priority;
+                const bool realTime = policy == SCHED_FIFO || policy == SCHED_RR;
+                sched_param parameter {};
+                parameter.sched_priority = realTime ? priority : 0;
+                const int result = pthread_setschedparam (pthread_self(), realTime ? policy : SCHED_OTHER, &parameter);
+                s.schedulingRefused.store (result, std::memory_order_relaxed);
+                if (result != 0)
+                {
+                    // Refused (no permission for that class): keep the normal one.
+                    sched_param normal {};
+                    pthread_setschedparam (pthread_self(), SCHED_OTHER, &normal);
+                }
+            }
             std::lock_guard<std::mutex> inBlock (w.blockLock);
             applyPendingParameters();
             const int frames = s.frames < 0 ? 0 : (s.frames > kMaxFrames ? kMaxFrames : s.frames);
