@@ -21,8 +21,6 @@ public:
     // After the block: its events count as held from now on.
     void afterBlock () noexcept;
 
-    const HeldNotes& held () const noexcept { return held_notes; }
-
 private:
     // A block's MIDI beyond this is not kept (thousands of events in one block).
     static constexpr int blockMidiBytes = 32768;

@@ -2,7 +2,7 @@
 #include "PluginContainerAudioProcessor.h"
 #include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
-#include "../crash/CrashProbe.h"
+#include "ProjectBridge.h"
 #include "../loading/GenericAudioPluginLoader.h"
 #include <pluginterfaces/vst2.x/aeffectx.h>
 
@@ -16,8 +16,7 @@ bool PluginContainerAudioProcessor::probeBridge (int index)
     auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
     JUCE_END_IGNORE_WARNINGS_GCC_LIKE
 
-    return effect != nullptr && effect->dispatcher != nullptr
-           && effect->dispatcher (effect, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1;
+    return crashProbeSaysCrashed (effect);
 }
 
 bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)

@@ -3,7 +3,6 @@
 #include "../console/LogLines.h"
 #include "HostedPlayConfig.h"
 #include "ProjectBridge.h"
-#include "../crash/CrashProbe.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
@@ -288,8 +287,7 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
 
     renderSlot (active, *instance, buffer, carry_held_notes.exchange (false) ? hand_over.midiForNewSlot() : midi);
 
-    if (standby != nullptr
-        && bridge->dispatcher (bridge, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1)
+    if (standby != nullptr && crashProbeSaysCrashed (bridge))
     {
         // The healthy slot plays this very block, starting with what the host holds.
         const int next = 1 - active;

@@ -4,6 +4,12 @@
 
 static_assert (sizeof (AEffect::_pad2) == sizeof (crashProbe::parametersNeverWait), "the two unused quality fields");
 
+bool crashProbeSaysCrashed (AEffect* effect)
+{
+    return effect != nullptr && effect->dispatcher != nullptr
+           && effect->dispatcher (effect, crashProbe::opcode, crashProbe::index, crashProbe::value, nullptr, crashProbe::option) == 1;
+}
+
 AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance)
 {
     if (instance == nullptr)

@@ -7,3 +7,7 @@
 // carries the bridge's mark), else null. Only then may the container call its
 // parameters directly and ask it the bridge's private questions.
 AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance);
+
+// Asks an effect the crash probe: true when it says the plug-in behind it has
+// crashed. Of the project's bridge this may be asked on the audio thread.
+bool crashProbeSaysCrashed (AEffect* effect);

@@ -105,8 +105,39 @@ namespace bench
             return false;
         }
 
-        void printSummary (const char* what, std::vector<int> gaps, std::vector<double> ms)
+        // The silence of each event of one kind, for its summary line.
+        struct Gaps
         {
+            std::vector<int> blocks;
+            std::vector<double> ms;
+
+            void measure (const std::vector<Block>& log, Clock::time_point since, int from, int to)
+            {
+                int gap = 0;
+                double delay = 0;
+                if (gapAfter (log, since, from, to, gap, delay))
+                {
+                    blocks.push_back (gap);
+                    ms.push_back (delay);
+                }
+            }
+        };
+
+        // The built container in a host that sends no MIDI: the fixtures are told apart by their constants.
+        bool loadContainer (ContainerHost& host, const std::string& containerPath)
+        {
+            host.sendMidi = false;
+            std::string error;
+            if (host.load (containerPath, error))
+                return true;
+            std::fprintf (stderr, "%s\n", error.c_str());
+            return false;
+        }
+
+        void printSummary (const char* what, const Gaps& measured)
+        {
+            auto gaps = measured.blocks;
+            auto ms = measured.ms;
             if (gaps.empty())
             {
                 std::fprintf (results, "%s: no hand-over observed\n", what);
@@ -129,12 +160,8 @@ namespace bench
         {
             // State documents that swap which slot is active (both slots named again each time).
             ContainerHost host (blockSize);
-            host.sendMidi = false;
-            if (! host.load (containerPath, error))
-            {
-                std::fprintf (stderr, "%s\n", error.c_str());
+            if (! loadContainer (host, containerPath))
                 return 1;
-            }
             host.setState (stateDocument (0, synth, synth8));
             PacedRenderer audio (host, { kIdentitySynth, kIdentitySynth8 });
             std::vector<Clock::time_point> sent;
@@ -147,35 +174,20 @@ namespace bench
             std::this_thread::sleep_for (std::chrono::milliseconds (300));
             audio.finish();
             const auto blocks = audio.blocks();
-            std::vector<int> gaps;
-            std::vector<double> ms;
+            Gaps gaps;
             for (size_t k = 0; k < sent.size(); ++k)
-            {
-                const int from = k % 2 == 0 ? 1 : 2, to = k % 2 == 0 ? 2 : 1;
-                int gap = 0;
-                double delay = 0;
-                if (gapAfter (blocks, sent[k], from, to, gap, delay))
-                {
-                    gaps.push_back (gap);
-                    ms.push_back (delay);
-                }
-            }
-            printSummary ("switch by state document (slots reloaded)", gaps, ms);
+                gaps.measure (blocks, sent[k], k % 2 == 0 ? 1 : 2, k % 2 == 0 ? 2 : 1);
+            printSummary ("switch by state document (slots reloaded)", gaps);
         }
 
         {
             // A crashed bridge in the active slot: the watchdog switches to the other slot.
-            std::vector<int> gaps;
-            std::vector<double> ms;
+            Gaps gaps;
             for (int k = 0; k < 5; ++k)
             {
                 ContainerHost host (blockSize);
-                host.sendMidi = false;
-                if (! host.load (containerPath, error))
-                {
-                    std::fprintf (stderr, "%s\n", error.c_str());
+                if (! loadContainer (host, containerPath))
                     return 1;
-                }
                 host.setState (stateDocument (0, bridge, bridgeB));
                 PacedRenderer audio (host, { kIdentityBridge, kIdentityBridgeB });
                 // Crash at a different point of the watchdog's 1 s period each time.
@@ -200,15 +212,9 @@ namespace bench
                 }
                 std::this_thread::sleep_for (std::chrono::milliseconds (50));
                 audio.finish();
-                int gap = 0;
-                double delay = 0;
-                if (gapAfter (audio.blocks(), crashedAt, 1, 2, gap, delay))
-                {
-                    gaps.push_back (gap);
-                    ms.push_back (delay);
-                }
+                gaps.measure (audio.blocks(), crashedAt, 1, 2);
             }
-            printSummary ("crash of the active bridge, watchdog hand-over", gaps, ms);
+            printSummary ("crash of the active bridge, watchdog hand-over", gaps);
         }
 
         {
@@ -219,17 +225,12 @@ namespace bench
             cache.createDirectory();
             setenv ("XDG_CACHE_HOME", cache.getFullPathName().toRawUTF8(), 1);
             std::mt19937 random (20261210u);
-            std::vector<int> gaps;
-            std::vector<double> ms;
+            Gaps gaps;
             for (int k = 0; k < 24; ++k)
             {
                 ContainerHost host (blockSize);
-                host.sendMidi = false;
-                if (! host.load (containerPath, error))
-                {
-                    std::fprintf (stderr, "%s\n", error.c_str());
+                if (! loadContainer (host, containerPath))
                     return 1;
-                }
                 host.setState (stateDocument (0, crasher, synth, { true, false }));
                 PacedRenderer audio (host, { kIdentityCrasher, kIdentitySynth });
                 const auto started = Clock::now();
@@ -251,17 +252,11 @@ namespace bench
                 }
                 std::this_thread::sleep_for (std::chrono::milliseconds (100));
                 audio.finish();
-                int gap = 0;
-                double delay = 0;
-                if (gapAfter (audio.blocks(), crashedAt, 1, 2, gap, delay))
-                {
-                    gaps.push_back (gap);
-                    ms.push_back (delay);
-                }
+                gaps.measure (audio.blocks(), crashedAt, 1, 2);
             }
             unsetenv ("XDG_CACHE_HOME");
             cache.deleteRecursively();
-            printSummary ("segfault of the protected active slot, audio-thread hand-over", gaps, ms);
+            printSummary ("segfault of the protected active slot, audio-thread hand-over", gaps);
         }
         return 0;
     }
