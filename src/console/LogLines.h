@@ -38,6 +38,24 @@ namespace logLines
         return path + " does not exist and there is no display to ask where it went";
     }
 
+    inline juce::String notInstalled (int index, const juce::String& format, const juce::String& identifier)
+    {
+        return "index " + juce::String (index) + ": the " + format + " plugin " + identifier
+               + " is not installed; the slot keeps its saved state";
+    }
+
+    inline juce::String unknownFormat (int index, const juce::String& format, const juce::String& identifier)
+    {
+        return "index " + juce::String (index) + ": " + identifier + " is a " + format
+               + " plugin, a format this build cannot load; the slot keeps its saved state";
+    }
+
+    inline juce::String keptUnloaded (int index, const juce::String& identifier)
+    {
+        return "index " + juce::String (index) + " keeps " + identifier
+               + " as saved, without loading it: the next save writes it back, Recover tries it again";
+    }
+
     inline juce::String noLongerHoldsPlugin (const juce::String& path, const juce::String& pluginName)
     {
         return path + " no longer holds the plugin " + pluginName;

@@ -2,6 +2,7 @@
 #include "MyHostAudioProcessorEditorWindow.h"
 #include "NativeEditorWindow.h"
 #include "EditorSwitches.h"
+#include "../loading/SharedVstFormat.h"
 
 MyHostAudioProcessorEditor::MyHostAudioProcessorEditor() = default;
 
@@ -11,14 +12,14 @@ MyHostAudioProcessorEditor::~MyHostAudioProcessorEditor()
     nativeEditorWindow.reset();
 }
 
-bool MyHostAudioProcessorEditor::usesNativeWindow()
+bool MyHostAudioProcessorEditor::usesNativeWindow (juce::AudioPluginInstance* instance)
 {
-    return useNativeVSTEditor && isVST;
+    return useNativeVSTEditor && isVST && (instance == nullptr || isVst2Instance (instance));
 }
 
 void MyHostAudioProcessorEditor::openTheEditor (juce::AudioPluginInstance* pluginToShow)
 {
-    if (! usesNativeWindow())
+    if (! usesNativeWindow (pluginToShow))
     {
         plugin = pluginToShow;
         openComponentEditor();
@@ -45,7 +46,7 @@ void MyHostAudioProcessorEditor::openTheEditor (juce::AudioPluginInstance* plugi
 
 void MyHostAudioProcessorEditor::closeTheEditor()
 {
-    if (! usesNativeWindow())
+    if (! usesNativeWindow (plugin))
     {
         closeComponentEditor();
         return;

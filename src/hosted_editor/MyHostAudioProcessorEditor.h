@@ -23,7 +23,8 @@ public:
     std::unique_ptr<eee34ty0w9845rgymsiufdgomiugdfi> nativeEditorWindow;
 
 private:
-    static bool usesNativeWindow ();
+    // VST 2.x editors open in the native window; other formats' editors are JUCE components.
+    static bool usesNativeWindow (juce::AudioPluginInstance* instance);
     void openComponentEditor ();
     void closeComponentEditor ();
 

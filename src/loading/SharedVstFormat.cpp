@@ -2,9 +2,13 @@
 #include "LoaderOutput.h"
 #include "../console/LogLines.h"
 
+#include <atomic>
+#include <typeinfo>
+
 namespace
 {
     SharedVstFormat* liveFormat = nullptr;
+    std::atomic<const std::type_info*> vst2InstanceClass { nullptr };
 }
 
 SharedVstFormat::SharedVstFormat()
@@ -31,4 +35,16 @@ int vst2_plugin_counter ()
         return 0;
     const juce::SharedResourcePointer<SharedVstFormat> format;
     return format.getReferenceCount() - 1;
+}
+
+bool isVst2Instance (const juce::AudioPluginInstance* instance) noexcept
+{
+    const auto* known = vst2InstanceClass.load();
+    return instance != nullptr && known != nullptr && typeid (*instance) == *known;
+}
+
+void rememberVst2InstanceClass (const juce::AudioPluginInstance& instance)
+{
+    const std::type_info* expected = nullptr;
+    vst2InstanceClass.compare_exchange_strong (expected, &typeid (instance));
 }

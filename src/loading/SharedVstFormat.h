@@ -22,3 +22,12 @@ juce::VSTPluginFormat* vstpluginaudioformat () noexcept;
 
 // The number of live VSTP2PluginLoader objects (the format's holders).
 int vst2_plugin_counter ();
+
+// Whether `instance` is one of JUCE's VST 2.x instances, whose platform data is
+// an effect record. Other formats hand out other things there. Allocates
+// nothing and takes no lock: the audio thread may ask.
+bool isVst2Instance (const juce::AudioPluginInstance* instance) noexcept;
+
+// Called with each VST 2.x instance a loader makes; the first one teaches
+// isVst2Instance the class.
+void rememberVst2InstanceClass (const juce::AudioPluginInstance& instance);

@@ -20,6 +20,8 @@ void VSTP2PluginLoader::createInstance (juce::PluginDescription* description)
 {
     juce::String error;
     auto instance = vst_format->format.createInstanceFromDescription (*description, 48000.0, 256, error);
+    if (instance != nullptr)
+        rememberVst2InstanceClass (*instance);
     plugin_instance = std::move (instance);
 }
 

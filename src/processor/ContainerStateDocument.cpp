@@ -10,6 +10,7 @@
 //   thread. A host thread hands it over and waits only a bounded time; until it
 //   has been applied, saves answer with the document handed over.
 #include "PluginContainerAudioProcessor.h"
+#include "../loading/PluginFormats.h"
 #include "../console/LogLines.h"
 #include "../console/KTDebugConsole.h"
 #include "../console/KTDebugConsoleWindow.h"
@@ -240,8 +241,9 @@ bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
     {
         if (plugin_states[(size_t) index] == nullptr || slot_origins[(size_t) index].filePath.isEmpty())
             return false;
-        log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed reload, saving its last good state");
+        log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed load, saving its last good state");
         fillSlotStateFromSnapshot (index, slot);
+        slot.notLoaded = true;
         return true;
     }
 
@@ -273,6 +275,7 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
     slot.filePath = origin.filePath;
     slot.pluginName = origin.pluginName;
     slot.displayName = origin.displayName;
+    slot.format = origin.format;
     slot.isProtected = slot_protected[(size_t) index];
     slot.numInputs = origin.numInputs;
     slot.numOutputs = origin.numOutputs;
@@ -338,8 +341,10 @@ void PluginContainerAudioProcessor::readStateDocument (const void* data, int siz
 
     log (instance_name + ":" + logLines::activePluginIndex (active_plugin));
 
+    // A slot the document does not name is emptied, and so is what it kept of
+    // a plug-in that did not load.
     for (int index = 0; index < 2; ++index)
-        if (! claimed[index] && plugin_loaders[(size_t) index] != nullptr)
+        if (! claimed[index])
             unloadPlugin (index, false, false);
 
     refreshEditor();
@@ -385,6 +390,26 @@ void PluginContainerAudioProcessor::applySettingsPart (const StateDocumentPart& 
     }
 }
 
+// A plug-in the document names that does not load here (not installed, broken,
+// or of a format this build does not know) keeps what the document says of it:
+// the next save writes it back, and "Recover" tries it again.
+void PluginContainerAudioProcessor::keepUnloadedSlot (int target, const SlotState& saved)
+{
+    if (saved.filePath.isEmpty())
+        return;
+
+    auto snapshot = std::make_unique<AudioProcessorState>();
+    snapshot->current_program = saved.program;
+    if (saved.stateBlock.getSize() > 0) // JUCE copies even an empty block's null data
+        snapshot->state_data = saved.stateBlock;
+    snapshot->parameters = saved.parameters;
+
+    log (instance_name + ":" + logLines::keptUnloaded (target, saved.filePath));
+    const juce::ScopedLock sl (slot_lock);
+    slot_origins[(size_t) target] = { saved.filePath, saved.pluginName, saved.displayName, saved.numInputs, saved.numOutputs, saved.format };
+    plugin_states[(size_t) target] = std::move (snapshot);
+}
+
 void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart& part, bool (&claimed)[2])
 {
     const int target = part.slot;
@@ -401,9 +426,16 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
     // The project says how the slot runs: protected only where it was saved so.
     slot_protected[(size_t) target] = saved.isProtected;
 
+    if (saved.format.isNotEmpty() && ! pluginFormats::isKnown (saved.format))
+    {
+        log (instance_name + ":" + logLines::unknownFormat (target, saved.format, saved.filePath));
+        keepUnloadedSlot (target, saved);
+        return;
+    }
+
     if (! loadPlugin (target, saved.filePath, saved.pluginName))
     {
-        claimed[target] = false;
+        keepUnloadedSlot (target, saved);
         return;
     }
 

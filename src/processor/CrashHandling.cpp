@@ -8,15 +8,8 @@
 
 bool PluginContainerAudioProcessor::probeBridge (int index)
 {
-    auto* instance = getAudioPluginInstance (index);
-    if (instance == nullptr)
-        return false;
-
-    JUCE_BEGIN_IGNORE_WARNINGS_GCC_LIKE ("-Wdeprecated-declarations")
-    auto* effect = static_cast<AEffect*> (instance->getPlatformSpecificData());
-    JUCE_END_IGNORE_WARNINGS_GCC_LIKE
-
-    return crashProbeSaysCrashed (effect);
+    // Only VST 2.x plug-ins are asked: the probe is one of their vendor opcodes.
+    return crashProbeSaysCrashed (vst2EffectOf (getAudioPluginInstance (index)));
 }
 
 bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)

@@ -78,6 +78,11 @@ public:
 
     // Slot operations (message thread).
     bool loadPlugin (int index, juce::String path, juce::String pluginName);
+    // Whether a slot identifier (VST 2.x file, VST3 bundle, LV2 URI) names a
+    // plug-in installed here. Message thread only.
+    static bool isInstalledPlugin (const juce::String& identifier);
+    // True while a slot holds no plug-in but keeps a saved one that did not load.
+    bool keepsUnloadedPlugin (int index) const;
     void unloadPlugin (int index, bool keepState, bool resumeProcessing);
     bool changeActivePlugin (int index);
     bool handOverTo (int index) override;
@@ -152,6 +157,7 @@ private:
     void applyPendingRestore ();
     void applySettingsPart (const StateDocumentPart& part);
     void restoreSlotFromPart (const StateDocumentPart& part, bool (&claimed)[2]);
+    void keepUnloadedSlot (int target, const SlotState& saved);
     bool putSnapshotBack (int index);
     void recoverSlot (int index, bool mayAskTheUser);
     bool isSlotHealthy (int index);
@@ -172,6 +178,7 @@ private:
     {
         juce::String filePath, pluginName, displayName;
         int numInputs = 0, numOutputs = 0;
+        juce::String format; // as SlotState::format: empty for VST 2.x
     };
 
     // Restores the host hands over off the message thread wait here until the

@@ -8,7 +8,24 @@
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
 #include "../loading/ProtectedLoad.h"
+#include "../loading/FormatPluginLoader.h"
 #include "../loading/VSTP2PluginLoader.h"
+
+bool PluginContainerAudioProcessor::isInstalledPlugin (const juce::String& identifier)
+{
+    const auto format = pluginFormats::formatOf (identifier);
+    if (format == pluginFormats::vst2)
+        return juce::File::isAbsolutePath (identifier) && juce::File (identifier).exists();
+    return FormatPluginLoader (format).isInstalled (identifier);
+}
+
+bool PluginContainerAudioProcessor::keepsUnloadedPlugin (int index) const
+{
+    if (! isValidSlot (index) || plugin_loaders[(size_t) index] != nullptr)
+        return false;
+    const juce::ScopedLock sl (slot_lock);
+    return slot_origins[(size_t) index].filePath.isNotEmpty();
+}
 
 bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, juce::String pluginName)
 {
@@ -20,16 +37,19 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         return false;
     }
 
-    auto loader = std::make_unique<VSTP2PluginLoader>();
-    loader->setScanWithExternalProcess (false, "Scanlet64");
-
     juce::String chosenPath;
     if (path.isNotEmpty())
     {
-        // Saved documents name plug-ins by absolute path; anything else names no file.
-        if (juce::File::isAbsolutePath (path) && juce::File (path).exists())
+        // Saved documents name VST 2.x and VST3 plug-ins by absolute path and LV2
+        // plug-ins by URI; anything else names nothing installed.
+        if (isInstalledPlugin (path))
         {
             chosenPath = path;
+        }
+        else if (pluginFormats::formatOf (path) != pluginFormats::vst2)
+        {
+            // No file to locate by hand: a URI or a bundle names one plug-in only.
+            log (instance_name + ":" + logLines::notInstalled (index, pluginFormats::displayName (pluginFormats::formatOf (path)), path));
         }
         else if (! canAskTheUser() || ! dialogs_allowed)
         {
@@ -53,6 +73,19 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
     log (logLines::pathInIndex (chosenPath, index));
 
+    const auto format = pluginFormats::formatOf (chosenPath);
+    std::unique_ptr<GenericAudioPluginLoader> loader;
+    if (format == pluginFormats::vst2)
+    {
+        auto vst2 = std::make_unique<VSTP2PluginLoader>();
+        vst2->setScanWithExternalProcess (false, "Scanlet64");
+        loader = std::move (vst2);
+    }
+    else
+    {
+        loader = std::make_unique<FormatPluginLoader> (format);
+    }
+
     bool result = false;
     juce::AudioPluginInstance* instance = nullptr;
 
@@ -62,15 +95,27 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     if (chosenPath.isNotEmpty() && slot_protected[(size_t) index])
     {
         juce::String error;
-        loadPath = protectedLoad::standInFor (juce::File (chosenPath), error).getFullPathName();
-        if (loadPath.isEmpty())
-            log (instance_name + ":" + logLines::cannotProtect (chosenPath, error));
+        if (format != pluginFormats::vst2)
+            error = "only VST 2.x plugins run in a worker process so far, not " + pluginFormats::displayName (format) + " plugins";
         else
+            loadPath = protectedLoad::standInFor (juce::File (chosenPath), error).getFullPathName();
+        if (error.isNotEmpty())
+        {
+            loadPath.clear();
+            log (instance_name + ":" + logLines::cannotProtect (chosenPath, error));
+        }
+        else
+        {
             log (instance_name + ":" + logLines::runsProtected (index, chosenPath, loadPath));
+        }
     }
 
     if (loadPath.isNotEmpty())
-        instance = loader->loadPlugin (loadPath, "VST", pluginName);
+        instance = loader->loadPlugin (loadPath, format, pluginName);
+
+    if (instance == nullptr && format != pluginFormats::vst2 && loadPath.isNotEmpty())
+        if (auto* other = dynamic_cast<FormatPluginLoader*> (loader.get()); other != nullptr && other->lastError.isNotEmpty())
+            log (instance_name + ":" + other->lastError);
 
     if (instance == nullptr && pluginName.isNotEmpty() && chosenPath.isNotEmpty())
     {
@@ -122,8 +167,9 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 // A new plug-in starts without a snapshot; only recovery keeps the old one.
                 if (! slot_recovering[(size_t) index])
                     plugin_states[(size_t) index].reset();
-                slot_origins[(size_t) index] = { chosenPath, plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
-                                                 instance->getName(), pluginInputs, pluginOutputs };
+                slot_origins[(size_t) index] = { chosenPath,          plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
+                                                 instance->getName(), pluginInputs,
+                                                 pluginOutputs,       format == pluginFormats::vst2 ? juce::String() : format };
 
                 if (pluginOutputs > containerOutputs)
                 {

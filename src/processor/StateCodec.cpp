@@ -73,6 +73,11 @@ namespace
         auto* element = new juce::XmlElement ("plugin");
         element->setAttribute ("index", index);
         element->setAttribute ("filePath", slot.filePath);
+        if (slot.format.isNotEmpty())
+        {
+            element->setAttribute ("format", slot.format);
+            element->setAttribute ("identifier", slot.filePath);
+        }
         element->setAttribute ("numInputs", slot.numInputs);
         element->setAttribute ("numOutputs", slot.numOutputs);
         element->setAttribute ("name", slot.displayName);
@@ -82,6 +87,8 @@ namespace
         element->setAttribute ("loadedPluginName", slot.pluginName);
         if (slot.isProtected)
             element->setAttribute ("protected", 1);
+        if (slot.notLoaded)
+            element->setAttribute ("notLoaded", 1);
         element->setAttribute ("binDataSize", (int) slot.stateBlock.getSize());
         element->setAttribute ("binData", slot.stateBlock.toBase64Encoding());
 
@@ -102,6 +109,7 @@ namespace
         auto& slot = part.slotState;
         int target = -1;
         int declaredSize = 0;
+        bool hasIdentifier = false; // names the plug-in wherever it stands
 
         for (int i = 0; i < element.getNumAttributes(); ++i)
         {
@@ -120,8 +128,15 @@ namespace
 
             if (name == "index")
                 target = atoiOf (value);
-            else if (name == "filePath")
+            else if (name == "filePath" && ! hasIdentifier)
                 slot.filePath = value;
+            else if (name == "identifier")
+            {
+                slot.filePath = value;
+                hasIdentifier = true;
+            }
+            else if (name == "format")
+                slot.format = value == "VST" ? juce::String() : value;
             else if (name == "binDataSize")
                 declaredSize = atoiOf (value);
             else if (name == "currentProgram")
@@ -136,6 +151,8 @@ namespace
                 slot.numOutputs = atoiOf (value);
             else if (name == "protected")
                 slot.isProtected = atoiOf (value) != 0;
+            else if (name == "notLoaded")
+                slot.notLoaded = atoiOf (value) != 0;
 
             part.lines.push_back (plain (name + " : " + value));
         }

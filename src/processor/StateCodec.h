@@ -12,7 +12,11 @@
 // One slot's plug-in as saved.
 struct SlotState
 {
-    juce::String filePath; // the file it was loaded from
+    juce::String filePath; // the file it was loaded from; an LV2 plug-in's URI
+    // "VST3" or "LV2", else empty for VST 2.x. Written, with the identifier
+    // again as `identifier`, only for those two, so VST 2.x documents stay as
+    // they were; readers that know neither take filePath for a VST 2.x file.
+    juce::String format;
     juce::String pluginName; // the sub-plug-in chosen in that file (may be empty)
     juce::String displayName; // the plug-in's own name; informational
     int numInputs = 0, numOutputs = 0; // informational
@@ -25,6 +29,10 @@ struct SlotState
     // of unprotected slots stay as they were; readers that do not know it load
     // the same plug-in in the host's process.
     bool isProtected = false;
+    // The slot keeps this plug-in as a document named it but holds no instance
+    // of it (not installed here, or a reload failed). Informational, written
+    // only when set; a restore tries to load the plug-in as usual.
+    bool notLoaded = false;
 };
 
 // The debug console's title and window bounds. A bound of -1 means "not known";

@@ -323,7 +323,14 @@ void GUI::resized()
 
 void GUI::paintSlotStatus (int index, juce::Label& status, juce::TextButton& editButton)
 {
-    if (processor == nullptr || processor->getAudioPluginInstance (index) == nullptr)
+    if (processor != nullptr && processor->keepsUnloadedPlugin (index))
+    {
+        // A saved plug-in that is not installed here: kept for the next save.
+        status.setColour (juce::Label::textColourId, juce::Colours::orange);
+        status.setText ("Status: NOT INSTALLED (kept)", juce::dontSendNotification);
+        editButton.setButtonText ("Recover");
+    }
+    else if (processor == nullptr || processor->getAudioPluginInstance (index) == nullptr)
     {
         status.setColour (juce::Label::textColourId, juce::Colours::white);
         status.setText ("Status: empty", juce::dontSendNotification);
@@ -368,7 +375,7 @@ void GUI::buttonClicked (juce::Button* b)
         else if (b == plugin1Edit.get())
         {
             // Decided at the click, whatever the caption shows.
-            if (processor->isPluginCrashed (0))
+            if (processor->isPluginCrashed (0) || processor->keepsUnloadedPlugin (0))
                 processor->recoverPlugin (0);
             else
                 processor->editPlugin (0);
@@ -383,7 +390,7 @@ void GUI::buttonClicked (juce::Button* b)
         }
         else if (b == plugin1Edit2.get())
         {
-            if (processor->isPluginCrashed (1))
+            if (processor->isPluginCrashed (1) || processor->keepsUnloadedPlugin (1))
                 processor->recoverPlugin (1);
             else
                 processor->editPlugin (1);

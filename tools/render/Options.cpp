@@ -59,7 +59,8 @@ namespace render
     {
         return "usage: tamblit-render [options] --out FILE.wav\n"
                "  --plugin PATH          the container .so (default: the one this build made)\n"
-               "  --slot0 PATH           plug-in for slot 0 (--slot1 for slot 1)\n"
+               "  --slot0 PATH|URI       plug-in for slot 0 (--slot1 for slot 1): a VST 2.x file, a VST3\n"
+               "                         bundle (.vst3 folder) or an LV2 plug-in URI\n"
                "  --slot0-name NAME      sub-plug-in to pick from a file holding several\n"
                "  --slot0-params V,V,..  normalised parameter values from parameter 0 on\n"
                "  --protect-slot0        run slot 0's plug-in protected, in a worker process of its own\n"

@@ -1,4 +1,5 @@
 #include "StateDocument.h"
+#include "loading/PluginFormatNames.h"
 
 #include "processor/StateCodec.h"
 
@@ -24,6 +25,8 @@ namespace render
             for (const double value : request.params)
                 slot.parameters.add (static_cast<float> (value));
             slot.isProtected = request.protect;
+            if (const auto format = pluginFormats::formatOf (slot.filePath); format != pluginFormats::vst2)
+                slot.format = format;
             state.slots[index] = std::move (slot);
         }
         return writeContainerState (state).toStdString();
@@ -52,7 +55,7 @@ namespace render
         for (int index = 0; index < 2; ++index)
             if (const auto& slot = reading.state.slots[static_cast<size_t> (index)])
                 summary.slots.push_back ({ index, slot->filePath.toStdString(), slot->displayName.toStdString(),
-                                           slot->pluginName.toStdString(), slot->isProtected });
+                                           slot->pluginName.toStdString(), slot->isProtected, slot->notLoaded });
         return true;
     }
 

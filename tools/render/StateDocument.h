@@ -19,6 +19,7 @@ namespace render
         std::string name;
         std::string loadedPluginName;
         bool isProtected = false;
+        bool notLoaded = false; // named, but the container holds no instance of it
     };
 
     struct StateSummary

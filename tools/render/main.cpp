@@ -6,6 +6,7 @@
 #include "RawVstHost.h"
 #include "SignalAnalysis.h"
 #include "StateDocument.h"
+#include "loading/PluginFormatNames.h"
 
 #include <sndfile.h>
 
@@ -197,6 +198,17 @@ namespace
                     return fail ("--crash-slot" + std::to_string (slot) + "-at needs a plug-in in slot " + std::to_string (slot));
                 continue;
             }
+            // VST3 bundles and LV2 URIs are loaded by the container through JUCE,
+            // which reports what it cannot load; only VST 2.x files are opened here first.
+            const auto format = pluginFormats::formatOf (juce::String::fromUTF8 (files[slot].c_str()));
+            if (format != pluginFormats::vst2)
+            {
+                if (format == pluginFormats::vst3 && ! juce::File (juce::String::fromUTF8 (files[slot].c_str())).isDirectory())
+                    return fail ("slot " + std::to_string (slot) + ": " + files[slot] + " is no VST3 bundle (no such folder)");
+                if (crashAt)
+                    return fail ("--crash-slot" + std::to_string (slot) + "-at needs a VST 2.x plug-in in slot " + std::to_string (slot));
+                continue;
+            }
             const auto report = render::checkPluginFile (files[slot], ! names[slot].empty());
             if (! report.ok)
                 return fail ("slot " + std::to_string (slot) + ": " + report.error);
@@ -313,7 +325,7 @@ namespace
                 continue;
             bool present = false;
             for (const auto& s : loaded.slots)
-                if (s.index == slot)
+                if (s.index == slot && ! s.notLoaded)
                 {
                     present = true;
                     std::fprintf (out, "slot %d: %s (%s)\n", slot, s.name.c_str(), s.filePath.c_str());
