@@ -3,7 +3,8 @@
 #include "LoaderOutput.h"
 #include "../console/LogLines.h"
 
-FormatPluginLoader::FormatPluginLoader (juce::String formatName) : format_name (std::move (formatName))
+FormatPluginLoader::FormatPluginLoader (juce::String formatName)
+    : format_name (std::move (formatName))
 {
 }
 

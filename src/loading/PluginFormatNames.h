@@ -42,4 +42,3 @@ namespace pluginFormats
         return format == vst2 ? juce::String ("VST 2.x") : format;
     }
 }
-

@@ -51,6 +51,10 @@
 #define JucePlugin_Enable_IAA 0
 #define JucePlugin_Enable_ARA 0
 
+// A test fixture built with these settings names its own identity instead.
+#ifdef TAMBLIT_PLUGIN_IDENTITY_HEADER
+#include TAMBLIT_PLUGIN_IDENTITY_HEADER
+#else
 #define JucePlugin_Name "PluginTamblit(Synth)"
 #define JucePlugin_Desc "PluginTamblit(Synth)"
 #define JucePlugin_Manufacturer "Tamblit Audio"
@@ -109,3 +113,4 @@
 #define JucePlugin_Vst3ComponentFlags 0
 // LV2: the maker's site, "/plugins/" and the plug-in code; never versioned.
 #define JucePlugin_LV2URI "https://tamblit.example.org/plugins/Tmbs"
+#endif
