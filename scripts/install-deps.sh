@@ -13,4 +13,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libgtest-dev libsndfile1-dev libexpat1-dev lilv-utils \
   xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
   clang libclang-rt-14-dev clang-format \
-  amsynth dpf-plugins-vst zynaddsubfx-vst
+  amsynth dpf-plugins-vst zynaddsubfx-vst \
+  mda-lv2 dpf-plugins-lv2

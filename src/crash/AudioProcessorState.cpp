@@ -34,6 +34,7 @@ void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* proces
         parameters.add (parameter->getValue());
 
     current_program = processor->getNumPrograms() == 0 ? -1 : processor->getCurrentProgram();
+    current_program_name = current_program != -1 ? processor->getProgramName (current_program) : juce::String();
 
     juce::MemoryBlock block;
     processor->getStateInformation (block);
@@ -43,7 +44,7 @@ void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* proces
 bool AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* processor)
 {
     if (current_program != -1)
-        processor->setCurrentProgram (current_program);
+        processor->setCurrentProgram (programIndexFor (*processor, current_program, current_program_name));
 
     const bool applied = setHostedState (*processor, state_data);
 
@@ -51,4 +52,14 @@ bool AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* proce
     for (int i = 0; i < parameters.size() && i < targets.size(); ++i)
         targets.getUnchecked (i)->setValue (parameters.getUnchecked (i));
     return applied;
+}
+
+int programIndexFor (juce::AudioProcessor& processor, int index, const juce::String& name)
+{
+    if (name.isEmpty() || index < 0 || (index < processor.getNumPrograms() && processor.getProgramName (index) == name))
+        return index;
+    for (int i = 0; i < processor.getNumPrograms(); ++i)
+        if (processor.getProgramName (i) == name)
+            return i;
+    return index;
 }

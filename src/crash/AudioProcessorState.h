@@ -17,7 +17,14 @@ public:
     juce::Array<float> parameters;
     juce::MemoryBlock state_data;
     int current_program = -1;
+    // The program's name: LV2 hosting lists presets in no fixed order, so a
+    // saved index alone may name another preset in a new instance.
+    juce::String current_program_name;
 };
+
+// The program to set in `processor` for a saved index and name: the index
+// where the processor names it so, else the program of that name, else the index.
+int programIndexFor (juce::AudioProcessor& processor, int index, const juce::String& name);
 
 // Gives a hosted plug-in a saved state block (see the definition for the padding).
 // False when a VST 2.x state image is damaged (nothing applied) or the plug-in

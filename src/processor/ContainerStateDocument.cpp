@@ -290,6 +290,7 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
     }
 
     slot.program = snapshot->current_program;
+    slot.programName = snapshot->current_program_name;
     if (snapshot->state_data.getSize() > 0) // JUCE copies even an empty block's null data
         slot.stateBlock = snapshot->state_data;
     slot.parameters = snapshot->parameters;
@@ -400,6 +401,7 @@ void PluginContainerAudioProcessor::keepUnloadedSlot (int target, const SlotStat
 
     auto snapshot = std::make_unique<AudioProcessorState>();
     snapshot->current_program = saved.program;
+    snapshot->current_program_name = saved.programName;
     if (saved.stateBlock.getSize() > 0) // JUCE copies even an empty block's null data
         snapshot->state_data = saved.stateBlock;
     snapshot->parameters = saved.parameters;
@@ -418,7 +420,7 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
 
     const auto& saved = part.slotState;
     const auto& blob = saved.stateBlock;
-    const int program = saved.program;
+    int program = saved.program;
 
     claimed[target] = true;
     unloadPlugin (target, false, false);
@@ -445,7 +447,10 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
     // of it: one that crashes or drops its state while taking it must not turn
     // the saved state into an empty snapshot.
     auto snapshot = std::make_unique<AudioProcessorState>();
+    if (program != -1)
+        program = programIndexFor (*instance, program, saved.programName);
     snapshot->current_program = instance->getNumPrograms() == 0 ? -1 : program;
+    snapshot->current_program_name = snapshot->current_program != -1 ? instance->getProgramName (program) : juce::String();
     if (blob.getSize() > 0) // JUCE copies even an empty block's null data
         snapshot->state_data = blob;
 

@@ -84,6 +84,8 @@ namespace
         element->setAttribute ("numParams", slot.parameters.size());
         if (slot.program != -1)
             element->setAttribute ("currentProgram", slot.program);
+        if (slot.program != -1 && slot.format.isNotEmpty() && slot.programName.isNotEmpty())
+            element->setAttribute ("currentProgramName", slot.programName);
         element->setAttribute ("loadedPluginName", slot.pluginName);
         if (slot.isProtected)
             element->setAttribute ("protected", 1);
@@ -141,6 +143,8 @@ namespace
                 declaredSize = atoiOf (value);
             else if (name == "currentProgram")
                 slot.program = atoiOf (value);
+            else if (name == "currentProgramName")
+                slot.programName = value;
             else if (name == "loadedPluginName")
                 slot.pluginName = value;
             else if (name == "name")

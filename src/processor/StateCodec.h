@@ -21,6 +21,9 @@ struct SlotState
     juce::String displayName; // the plug-in's own name; informational
     int numInputs = 0, numOutputs = 0; // informational
     int program = -1; // -1: the plug-in has no programs, none is set
+    // That program's name, written for VST3 and LV2 slots only: their program
+    // lists (LV2 presets) need not keep their order from one instance to the next.
+    juce::String programName;
     juce::MemoryBlock stateBlock; // the plug-in's own state, opaque
     // By position. Values read back that are no numbers (NaN, infinities) stay
     // in place: whoever applies them keeps the plug-in's own value there.
