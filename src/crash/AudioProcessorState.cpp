@@ -1,11 +1,16 @@
 #include "AudioProcessorState.h"
 #include "../loading/FxbImageCheck.h"
+#include <climits>
 #include <cstring>
 
-bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state)
+bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& state, StateForm form)
 {
     auto* hosted = dynamic_cast<juce::AudioPluginInstance*> (&processor);
     const bool isVst = hosted != nullptr && hosted->getPluginDescription().pluginFormatName == "VST";
+    if (isVst && form == StateForm::bridgedChunk)
+        return state.getSize() == 0
+               || juce::VSTPluginFormat::setChunkData (hosted, state.getData(), (int) juce::jmin (state.getSize(), (size_t) INT_MAX),
+                                                       false);
     if (isVst && ! isSafeFxbImage (state.getData(), state.getSize(), hosted->getCurrentProgram()))
         return false;
 
@@ -25,7 +30,7 @@ bool setHostedState (juce::AudioProcessor& processor, const juce::MemoryBlock& s
     return true;
 }
 
-void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* processor)
+void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* processor, StateForm form)
 {
     parameters.clear();
     parameters.minimiseStorageOverheads();
@@ -37,16 +42,20 @@ void AudioProcessorState::storeAudioProcessorState (juce::AudioProcessor* proces
     current_program_name = current_program != -1 ? processor->getProgramName (current_program) : juce::String();
 
     juce::MemoryBlock block;
-    processor->getStateInformation (block);
+    auto* hosted = dynamic_cast<juce::AudioPluginInstance*> (processor);
+    if (form == StateForm::bridgedChunk && hosted != nullptr)
+        juce::VSTPluginFormat::getChunkData (hosted, block, false);
+    else
+        processor->getStateInformation (block);
     state_data = std::move (block);
 }
 
-bool AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* processor)
+bool AudioProcessorState::copyStateToAudioProcessor (juce::AudioProcessor* processor, StateForm form)
 {
     if (current_program != -1)
         processor->setCurrentProgram (programIndexFor (*processor, current_program, current_program_name));
 
-    const bool applied = setHostedState (*processor, state_data);
+    const bool applied = setHostedState (*processor, state_data, form);
 
     const auto& targets = processor->getParameters();
     for (int i = 0; i < parameters.size() && i < targets.size(); ++i)

@@ -1,5 +1,6 @@
 #include "ProtectedLoad.h"
 #include "ExternalScanner.h"
+#include "PluginFormatNames.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,9 +17,9 @@ namespace protectedLoad
         const char* const bridgeWorkerName = "tamblit-bridge-worker";
 
         // What the bridge reads beside its copy (see docs/bridge.md).
-        juce::String sideFileText (const juce::File& plugin, const juce::File& worker)
+        juce::String sideFileText (const juce::String& target, const juce::File& worker)
         {
-            return "target=" + plugin.getFullPathName() + "\nworker=" + worker.getFullPathName() + "\n";
+            return "target=" + target + "\nworker=" + worker.getFullPathName() + "\n";
         }
 
         // Writes `data` beside `destination` under a name no other writer uses,
@@ -80,6 +81,58 @@ namespace protectedLoad
         return juce::File (base).getChildFile ("tamblit/protected");
     }
 
+    namespace
+    {
+        // Makes or refreshes the stand-in for `target` (a file path or an LV2
+        // URI), named `copyName` in a cache folder of its own.
+        juce::File writeStandIn (const juce::String& target, const juce::String& copyName, juce::String& error)
+        {
+            const auto bridge = findBridgeFiles();
+            if (! bridge.plugin.existsAsFile() || access (bridge.worker.getFullPathName().toRawUTF8(), X_OK) != 0)
+            {
+                error = "the bridge is not installed beside the container (" + bridge.plugin.getFullPathName() + ", "
+                        + bridge.worker.getFullPathName() + ")";
+                return {};
+            }
+
+            // One folder per plug-in, so plug-ins of the same file name from
+            // different folders get copies of their own.
+            const auto key = juce::String::toHexString (target.hashCode64());
+            const auto folder = cacheFolder().getChildFile (key);
+            // Another container may make the same folders at the same moment, and
+            // JUCE gives up on the first one it finds made meanwhile: try again,
+            // only a folder still missing is a failure.
+            for (int attempt = 0; attempt < 4 && ! folder.isDirectory(); ++attempt)
+                folder.createDirectory();
+            if (! folder.isDirectory())
+            {
+                error = "cannot make " + folder.getFullPathName();
+                return {};
+            }
+            const auto copy = folder.getChildFile (copyName);
+            const auto side = copy.getSiblingFile (copy.getFileName() + ".target");
+
+            juce::MemoryBlock image;
+            if (! bridge.plugin.loadFileAsData (image))
+            {
+                error = "cannot read " + bridge.plugin.getFullPathName();
+                return {};
+            }
+            const auto sideText = sideFileText (target, bridge.worker);
+            const juce::MemoryBlock sideBytes (sideText.toRawUTF8(), sideText.getNumBytesAsUTF8());
+
+            // The copy first, then its side file: the bridge reads the side file only
+            // when the copy is loaded, and both are complete whenever they are seen.
+            if ((! holds (copy, image) && ! writeInPlace (copy, image.getData(), image.getSize(), 0755))
+                || (! holds (side, sideBytes) && ! writeInPlace (side, sideBytes.getData(), sideBytes.getSize(), 0644)))
+            {
+                error = "cannot write " + copy.getFullPathName() + ": " + juce::String (std::strerror (errno));
+                return {};
+            }
+            return copy;
+        }
+    }
+
     juce::File standInFor (const juce::File& plugin, juce::String& error)
     {
         const auto target = plugin.getLinkedTarget();
@@ -93,60 +146,46 @@ namespace protectedLoad
             // Already a bridged copy: it protects itself.
             return target;
         }
+        return writeStandIn (target.getFullPathName(), target.getFileName(), error);
+    }
 
-        const auto bridge = findBridgeFiles();
-        if (! bridge.plugin.existsAsFile() || access (bridge.worker.getFullPathName().toRawUTF8(), X_OK) != 0)
+    juce::File standInFor (const juce::String& identifier, juce::String& error)
+    {
+        const auto format = pluginFormats::formatOf (identifier);
+        if (format == pluginFormats::vst2)
+            return standInFor (juce::File (identifier), error);
+
+        if (format == pluginFormats::vst3)
         {
-            error = "the bridge is not installed beside the container (" + bridge.plugin.getFullPathName() + ", "
-                    + bridge.worker.getFullPathName() + ")";
-            return {};
+            const juce::File bundle (identifier);
+            if (! juce::File::isAbsolutePath (identifier) || ! bundle.isDirectory())
+            {
+                error = identifier + " is no VST3 bundle";
+                return {};
+            }
+            return writeStandIn (bundle.getFullPathName(), bundle.getFileNameWithoutExtension() + ".so", error);
         }
 
-        // One folder per plug-in path, so plug-ins of the same file name from
-        // different folders get copies of their own.
-        const auto key = juce::String::toHexString (target.getFullPathName().hashCode64());
-        const auto folder = cacheFolder().getChildFile (key);
-        // Another container may make the same folders at the same moment, and
-        // JUCE gives up on the first one it finds made meanwhile: try again,
-        // only a folder still missing is a failure.
-        for (int attempt = 0; attempt < 4 && ! folder.isDirectory(); ++attempt)
-            folder.createDirectory();
-        if (! folder.isDirectory())
-        {
-            error = "cannot make " + folder.getFullPathName();
-            return {};
-        }
-        const auto copy = folder.getChildFile (target.getFileName());
-        const auto side = copy.getSiblingFile (copy.getFileName() + ".target");
+        // An LV2 URI: its last word names the copy, for the console and ps.
+        auto name = identifier.trimCharactersAtEnd ("/#").fromLastOccurrenceOf ("/", false, false).fromLastOccurrenceOf (":", false, false);
+        name = name.retainCharacters ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.");
+        return writeStandIn (identifier, (name.isEmpty() ? juce::String ("lv2-plugin") : name) + ".so", error);
+    }
 
-        juce::MemoryBlock image;
-        if (! bridge.plugin.loadFileAsData (image))
-        {
-            error = "cannot read " + bridge.plugin.getFullPathName();
-            return {};
-        }
-        const auto sideText = sideFileText (target, bridge.worker);
-        const juce::MemoryBlock sideBytes (sideText.toRawUTF8(), sideText.getNumBytesAsUTF8());
-
-        // The copy first, then its side file: the bridge reads the side file only
-        // when the copy is loaded, and both are complete whenever they are seen.
-        if ((! holds (copy, image) && ! writeInPlace (copy, image.getData(), image.getSize(), 0755))
-            || (! holds (side, sideBytes) && ! writeInPlace (side, sideBytes.getData(), sideBytes.getSize(), 0644)))
-        {
-            error = "cannot write " + copy.getFullPathName() + ": " + juce::String (std::strerror (errno));
-            return {};
-        }
-        return copy;
+    juce::String targetBehind (const juce::File& file)
+    {
+        if (! file.isAChildOf (cacheFolder()))
+            return file.getFullPathName();
+        const auto lines = juce::StringArray::fromLines (file.getSiblingFile (file.getFileName() + ".target").loadFileAsString());
+        for (auto& line : lines)
+            if (line.startsWith ("target="))
+                return line.fromFirstOccurrenceOf ("target=", false, false);
+        return file.getFullPathName();
     }
 
     juce::File pluginBehind (const juce::File& file)
     {
-        if (! file.isAChildOf (cacheFolder()))
-            return file;
-        const auto lines = juce::StringArray::fromLines (file.getSiblingFile (file.getFileName() + ".target").loadFileAsString());
-        for (auto& line : lines)
-            if (line.startsWith ("target="))
-                return juce::File (line.fromFirstOccurrenceOf ("target=", false, false));
-        return file;
+        const auto target = targetBehind (file);
+        return juce::File::isAbsolutePath (target) ? juce::File (target) : file;
     }
 }

@@ -26,6 +26,14 @@ namespace protectedLoad
     // empty File, with `error` set, when it cannot be made.
     juce::File standInFor (const juce::File& plugin, juce::String& error);
 
+    // The same for any slot identifier: a VST 2.x file as above, a VST3 bundle
+    // or an LV2 URI, which the worker hosts through JUCE.
+    juce::File standInFor (const juce::String& identifier, juce::String& error);
+
     // The plug-in a stand-in in the cache folder runs, or `file` itself.
     juce::File pluginBehind (const juce::File& file);
+
+    // The identifier a stand-in in the cache folder runs (a file path, or an
+    // LV2 URI), or `file`'s own path.
+    juce::String targetBehind (const juce::File& file);
 }

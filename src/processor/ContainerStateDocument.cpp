@@ -10,6 +10,7 @@
 //   thread. A host thread hands it over and waits only a bounded time; until it
 //   has been applied, saves answer with the document handed over.
 #include "PluginContainerAudioProcessor.h"
+#include "ProjectBridge.h"
 #include "../loading/PluginFormats.h"
 #include "../console/LogLines.h"
 #include "../console/KTDebugConsole.h"
@@ -255,7 +256,7 @@ bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
     }
 
     auto snapshot = std::make_unique<AudioProcessorState>();
-    snapshot->storeAudioProcessorState (loader->plugin_instance.get());
+    snapshot->storeAudioProcessorState (loader->plugin_instance.get(), stateFormOf (loader->plugin_instance.get()));
 
     // Died while it was asked: what it answered is not its state.
     if (! isSlotHealthy (index))
@@ -462,7 +463,7 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
 
     if (blob.getSize() > 0)
     {
-        if (! setHostedState (*instance, blob))
+        if (! setHostedState (*instance, blob, stateFormOf (instance)))
             log (instance_name + ":" + logLines::savedStateBlockDamaged (target));
         else if (probeBridge (target))
             log (instance_name + ":index " + juce::String (target) + " crashed while taking its saved state block");

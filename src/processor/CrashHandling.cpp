@@ -118,7 +118,7 @@ bool PluginContainerAudioProcessor::putSnapshotBack (int index)
     if (instance == nullptr || snapshot == nullptr)
         return false;
 
-    if (! snapshot->copyStateToAudioProcessor (instance))
+    if (! snapshot->copyStateToAudioProcessor (instance, stateFormOf (instance)))
     {
         log (instance_name + ":" + logLines::stateBlockRefused (index));
         return false;

@@ -2,6 +2,7 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <pluginterfaces/vst2.x/aeffectx.h>
+#include "../crash/AudioProcessorState.h"
 
 // The effect record behind a hosted VST 2.x instance; null for other formats.
 AEffect* vst2EffectOf (juce::AudioPluginInstance* instance);
@@ -10,6 +11,10 @@ AEffect* vst2EffectOf (juce::AudioPluginInstance* instance);
 // carries the bridge's mark), else null. Only then may the container call its
 // parameters directly and ask it the bridge's private questions.
 AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance);
+
+// How the state of `instance` travels: the bare chunk when it is the project's
+// bridge running a VST3 or LV2 plug-in, else the plug-in's own form.
+StateForm stateFormOf (juce::AudioPluginInstance* instance);
 
 // Asks an effect the crash probe: true when it says the plug-in behind it has
 // crashed. Of the project's bridge this may be asked on the audio thread.

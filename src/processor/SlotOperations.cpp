@@ -4,6 +4,7 @@
 #include "ContainerProcess.h"
 #include "../console/LogLines.h"
 #include "HostedPlayConfig.h"
+#include "ProjectBridge.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
@@ -74,8 +75,25 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     log (logLines::pathInIndex (chosenPath, index));
 
     const auto format = pluginFormats::formatOf (chosenPath);
+    bool result = false;
+    juce::AudioPluginInstance* instance = nullptr;
+
+    // A protected slot loads the plug-in's bridged stand-in, a VST 2.x plug-in
+    // whatever the format behind it; the slot still names the plug-in itself.
+    juce::String loadPath = chosenPath;
+    if (chosenPath.isNotEmpty() && slot_protected[(size_t) index])
+    {
+        juce::String error;
+        loadPath = protectedLoad::standInFor (chosenPath, error).getFullPathName();
+        if (loadPath.isEmpty())
+            log (instance_name + ":" + logLines::cannotProtect (chosenPath, error));
+        else
+            log (instance_name + ":" + logLines::runsProtected (index, chosenPath, loadPath));
+    }
+
+    const auto loadFormat = pluginFormats::formatOf (loadPath);
     std::unique_ptr<GenericAudioPluginLoader> loader;
-    if (format == pluginFormats::vst2)
+    if (loadFormat == pluginFormats::vst2)
     {
         auto vst2 = std::make_unique<VSTP2PluginLoader>();
         vst2->setScanWithExternalProcess (false, "Scanlet64");
@@ -83,37 +101,13 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     }
     else
     {
-        loader = std::make_unique<FormatPluginLoader> (format);
-    }
-
-    bool result = false;
-    juce::AudioPluginInstance* instance = nullptr;
-
-    // A protected slot loads the plug-in's bridged stand-in; the slot still
-    // names the plug-in itself.
-    juce::String loadPath = chosenPath;
-    if (chosenPath.isNotEmpty() && slot_protected[(size_t) index])
-    {
-        juce::String error;
-        if (format != pluginFormats::vst2)
-            error = "only VST 2.x plugins run in a worker process so far, not " + pluginFormats::displayName (format) + " plugins";
-        else
-            loadPath = protectedLoad::standInFor (juce::File (chosenPath), error).getFullPathName();
-        if (error.isNotEmpty())
-        {
-            loadPath.clear();
-            log (instance_name + ":" + logLines::cannotProtect (chosenPath, error));
-        }
-        else
-        {
-            log (instance_name + ":" + logLines::runsProtected (index, chosenPath, loadPath));
-        }
+        loader = std::make_unique<FormatPluginLoader> (loadFormat);
     }
 
     if (loadPath.isNotEmpty())
-        instance = loader->loadPlugin (loadPath, format, pluginName);
+        instance = loader->loadPlugin (loadPath, loadFormat, pluginName);
 
-    if (instance == nullptr && format != pluginFormats::vst2 && loadPath.isNotEmpty())
+    if (instance == nullptr && loadFormat != pluginFormats::vst2 && loadPath.isNotEmpty())
         if (auto* other = dynamic_cast<FormatPluginLoader*> (loader.get()); other != nullptr && other->lastError.isNotEmpty())
             log (instance_name + ":" + other->lastError);
 
@@ -140,7 +134,11 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
         offerPlayConfig (*instance, containerInputs, containerOutputs, sampleRate, blockSize);
         instance->prepareToPlay (sampleRate, blockSize);
 
-        const int pluginInputs = instance->getTotalNumInputChannels();
+        // JUCE's VST 2.x hosting lets the project's bridge drop its inputs when
+        // offered none; the plug-in behind it still declares them, and an
+        // effect stays an effect for the fit rule.
+        const auto* bridge = projectBridgeEffect (instance);
+        const int pluginInputs = juce::jmax (instance->getTotalNumInputChannels(), bridge != nullptr ? bridge->numInputs : 0);
         const int pluginOutputs = instance->getTotalNumOutputChannels();
 
         log (logLines::channelMode (containerInputs, containerOutputs, pluginInputs, pluginOutputs));

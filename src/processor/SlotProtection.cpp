@@ -54,7 +54,7 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
 
     // Its current state goes with it: program, state block and parameters.
     auto snapshot = std::make_unique<AudioProcessorState>();
-    snapshot->storeAudioProcessorState (instance);
+    snapshot->storeAudioProcessorState (instance, stateFormOf (instance));
     if (! isSlotHealthy (index))
     {
         // Died while it was asked: the last good snapshot stays for "Recover".

@@ -1,4 +1,5 @@
 #include "BridgeIo.h"
+#include <cctype>
 
 #include <cerrno>
 #include <cstdlib>
@@ -93,9 +94,13 @@ namespace tamblit::bridge
         }
         if (out.target.empty())
             return fail (path + " names no target");
-        // Relative paths would depend on the host's working folder.
-        if (out.target.front() != '/' || out.target.size() > kMaxPathLength)
-            return fail (path + ": the target must be an absolute path");
+        // Relative paths would depend on the host's working folder. An LV2
+        // plug-in is named by its URI ("scheme:..."), which names no file.
+        const auto colon = out.target.find (':');
+        const bool uri = colon != std::string::npos && colon > 0 && std::isalpha (static_cast<unsigned char> (out.target.front()))
+                         && out.target.find_first_not_of ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == colon;
+        if ((out.target.front() != '/' && ! uri) || out.target.size() > kMaxPathLength)
+            return fail (path + ": the target must be an absolute path or an LV2 plug-in URI");
         if (! out.worker.empty() && (out.worker.front() != '/' || out.worker.size() > kMaxPathLength))
             return fail (path + ": the worker must be an absolute path");
         return true;

@@ -48,7 +48,7 @@ namespace tamblit::bridge
     constexpr int kProbeIndex = crashProbe::index;
     constexpr VstIntPtr kProbeValue = crashProbe::value;
     constexpr float kProbeOpt = crashProbe::option;
-    constexpr const char (&kParametersNeverWait)[8] = crashProbe::parametersNeverWait;
+    inline constexpr const char (&kParametersNeverWait)[8] = crashProbe::parametersNeverWait;
     // Private question: the worker's process id (for the benchmark and tests).
     constexpr int kWorkerPidIndex = 0x54427770; // "TBwp"
     constexpr int kWorkerEndSignalIndex = crashProbe::workerEndSignalIndex;

@@ -11,6 +11,7 @@
 // loads the plug-in in this process and prints what it is (used by wrap).
 #include "BridgeIo.h"
 #include "BridgeProtocol.h"
+#include "JuceTarget.h"
 
 #include <climits>
 #include <csignal>
@@ -444,7 +445,7 @@ namespace
 
         EffectInfo info {};
         std::string error;
-        w.effect = loadTarget (path, error);
+        w.effect = isJuceTarget (path) ? loadJuceTarget (path, hostCallback, error) : loadTarget (path, error);
         if (w.effect == nullptr)
         {
             std::snprintf (info.error, sizeof (info.error), "%s", error.c_str());
@@ -475,6 +476,7 @@ namespace
             const int ready = poll (&p, 1, 20);
             if (ready < 0 && errno == EINTR)
                 continue; // a signal the plug-in handles is no reason to leave
+            dispatchJuceMessages(); // a VST3 or LV2 target's editor and timers
             if (ready == 0)
             {
                 applyPendingParameters(); // values the host set while no audio runs
