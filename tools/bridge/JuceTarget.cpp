@@ -101,9 +101,10 @@ namespace tamblit::bridge
                 case op::GetParamLabel:
                 case op::GetParamDisplay:
                     if (auto* p = parameter (e, index))
-                        copyText (ptr, opcode == op::GetParamName ? p->getName (kMaxString - 1)
-                                       : opcode == op::GetParamLabel ? p->getLabel()
-                                                                      : p->getCurrentValueAsText(),
+                        copyText (ptr,
+                                  opcode == op::GetParamName    ? p->getName (kMaxString - 1)
+                                  : opcode == op::GetParamLabel ? p->getLabel()
+                                                                : p->getCurrentValueAsText(),
                                   kMaxString);
                     return 0;
                 case op::CanBeAutomated: return parameter (e, index) != nullptr && parameter (e, index)->isAutomatable() ? 1 : 0;
@@ -178,9 +179,7 @@ namespace tamblit::bridge
                     e.editor->addToDesktop (0, ptr);
                     e.editor->setVisible (true);
                     return 1;
-                case op::EditClose:
-                    e.editor.reset();
-                    return 0;
+                case op::EditClose: e.editor.reset(); return 0;
                 case op::EditIdle: dispatchJuceMessages(); return 0;
                 default: return 0;
             }
