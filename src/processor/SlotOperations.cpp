@@ -10,6 +10,7 @@
 #include "../loading/ChoiceDialogs.h"
 #include "../loading/ProtectedLoad.h"
 #include "../loading/FormatPluginLoader.h"
+#include "../loading/PluginChooser.h"
 #include "../loading/VSTP2PluginLoader.h"
 
 bool PluginContainerAudioProcessor::isInstalledPlugin (const juce::String& identifier)
@@ -65,11 +66,21 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 chosenPath = getFile ("", "*.so;*.SO", "so files", "Choose a VST 2.x plugin").getFullPathName();
         }
     }
-    else
+    else if (canAskTheUser() && dialogs_allowed)
     {
-        const auto file = canAskTheUser() && dialogs_allowed ? getVST2File() : juce::File();
-        if (file.exists())
-            chosenPath = file.getFullPathName();
+        // The installed plug-ins of every format, or a VST 2.x file by path.
+        const auto choice = choosePluginToLoad();
+        if (choice.kind == PluginChoice::Kind::plugin)
+        {
+            chosenPath = choice.identifier;
+            pluginName = choice.pluginName;
+        }
+        else if (choice.kind == PluginChoice::Kind::browse)
+        {
+            const auto file = getVST2File();
+            if (file.exists())
+                chosenPath = file.getFullPathName();
+        }
     }
 
     log (logLines::pathInIndex (chosenPath, index));

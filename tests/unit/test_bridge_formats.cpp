@@ -19,7 +19,8 @@ namespace
     constexpr float sampleRate = 48000.0f;
     using Clock = std::chrono::steady_clock;
 
-    const std::string vst3Binary = std::string (TAMBLIT_FIXTURE_VST3_SYNTH) + "/Contents/" TAMBLIT_SYSTEM_PROCESSOR "-linux/fixture-vst3-synth.so";
+    const std::string vst3Binary = std::string (TAMBLIT_FIXTURE_VST3_SYNTH)
+                                   + "/Contents/" TAMBLIT_SYSTEM_PROCESSOR "-linux/fixture-vst3-synth.so";
 
     bool isSynth (const std::vector<std::vector<float>>& block)
     {

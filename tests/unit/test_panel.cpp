@@ -1,5 +1,6 @@
 // The container's editor and main panel, driven as a user drives them, with
 // real hosted fixture plug-ins and the real message loop (run under Xvfb).
+#include "loading/PluginChooser.h"
 #include "support/TestHelpers.h"
 #include "FixtureSignal.h"
 #include "console/KTDebugConsole.h"
@@ -92,11 +93,21 @@ namespace
         ~FileDialogAnswer() override { stopTimer(); }
 
         bool answered = false;
+        bool sawPluginList = false;
         juce::String dialogTitle;
 
     private:
         void timerCallback () override
         {
+            // "Load new" first lists the installed plug-ins: pick a file by path.
+            if (auto* window = dynamic_cast<juce::DialogWindow*> (juce::Component::getCurrentlyModalComponent()))
+                if (auto* chooser = dynamic_cast<PluginChooserComponent*> (window->getContentComponent()))
+                {
+                    sawPluginList = true;
+                    chooser->browse.triggerClick();
+                    return;
+                }
+
             auto* box = dynamic_cast<juce::FileChooserDialogBox*> (juce::Component::getCurrentlyModalComponent());
             if (box == nullptr || answered)
                 return;
@@ -627,6 +638,7 @@ TEST_F (Panel, LoadNewAsksForAFileAndCancelLeavesTheSlotEmpty)
 {
     FileDialogAnswer cancel ({});
     click (*gui->plugin1LoadUnload2);
+    EXPECT_TRUE (cancel.sawPluginList);
     EXPECT_TRUE (cancel.answered);
     EXPECT_EQ (cancel.dialogTitle, "Please select a VST2.x plugin...");
     EXPECT_EQ (processor->getAudioPluginInstance (1), nullptr);

@@ -5,6 +5,11 @@
 // path, so the document appears there complete or not at all: it is written
 // under another name in the same folder and renamed into place.
 // Exit code 0 when a description was written, 1 otherwise.
+//
+// Scanlet64 --describe <VST|VST3|LV2> <candidate> <result path>
+// describes everything one candidate of the installed-plug-in scan holds
+// (Describe.h).
+#include "Describe.h"
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -65,13 +70,22 @@ namespace
 
 int main (int argc, char** argv)
 {
-    if (argc != 3)
-        return fail ("usage: Scanlet64 <plug-in path> <result path>");
-
     // A plug-in that crashes here leaves no core file behind in the host's folder.
     const rlimit noCore { 0, 0 };
     setrlimit (RLIMIT_CORE, &noCore);
     alarm (lifetimeLimitSeconds);
+
+    if (argc == 5 && juce::String (argv[1]) == "--describe")
+    {
+        const auto result = juce::String::fromUTF8 (argv[4]);
+        if (! juce::File::isAbsolutePath (result))
+            return fail ("the result path must be absolute: " + result);
+        juce::ScopedJuceInitialiser_GUI juceInitialiser;
+        return describeCandidate (juce::String::fromUTF8 (argv[2]), juce::String::fromUTF8 (argv[3]), juce::File (result));
+    }
+
+    if (argc != 3)
+        return fail ("usage: Scanlet64 <plug-in path> <result path>\n       Scanlet64 --describe <VST|VST3|LV2> <candidate> <result path>");
 
     const auto pluginPath = juce::String::fromUTF8 (argv[1]);
     const auto resultPath = juce::String::fromUTF8 (argv[2]);
