@@ -54,6 +54,10 @@ juce::AudioPluginInstance* FormatPluginLoader::loadPlugin (juce::String identifi
         for (auto* description : plugin_descriptions)
             if (description->name == pluginName)
                 chosen = description;
+        // A bundle or URI naming one plug-in names it whatever it was called
+        // when saved (a protected slot saves its stand-in's name).
+        if (chosen == nullptr && plugin_descriptions.size() == 1)
+            chosen = plugin_descriptions.getFirst();
     }
     else if (plugin_descriptions.size() >= 2 && canAskTheUser())
     {

@@ -132,7 +132,7 @@ namespace pluginCatalogue
         }
     }
 
-    Folders Folders::standard ()
+    Folders Folders::standard()
     {
         Folders folders;
         addFolders (folders.vst2, { "~/.vst", "/usr/lib/vst", "/usr/local/lib/vst" }, "VST_PATH");

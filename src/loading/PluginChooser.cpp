@@ -16,7 +16,10 @@ namespace
     class ScanWindow : public juce::ThreadWithProgressWindow
     {
     public:
-        ScanWindow() : juce::ThreadWithProgressWindow ("Scanning installed plug-ins", true, false) {}
+        ScanWindow()
+            : juce::ThreadWithProgressWindow ("Scanning installed plug-ins", true, false)
+        {
+        }
 
         void run () override
         {
@@ -38,7 +41,8 @@ namespace
     };
 }
 
-PluginChooserComponent::PluginChooserComponent (pluginCatalogue::Catalogue c) : catalogue (std::move (c))
+PluginChooserComponent::PluginChooserComponent (pluginCatalogue::Catalogue c)
+    : catalogue (std::move (c))
 {
     std::sort (catalogue.plugins.begin(), catalogue.plugins.end(),
                [] (const auto& a, const auto& b) { return a.name.compareNatural (b.name, false) < 0; });
@@ -69,7 +73,7 @@ PluginChooserComponent::PluginChooserComponent (pluginCatalogue::Catalogue c) : 
     setSize (620, 440);
 }
 
-void PluginChooserComponent::resized ()
+void PluginChooserComponent::resized()
 {
     auto area = getLocalBounds().reduced (8);
     search.setBounds (area.removeFromTop (26));
@@ -89,15 +93,15 @@ void PluginChooserComponent::setSearchText (const juce::String& text)
     refilter();
 }
 
-void PluginChooserComponent::refilter ()
+void PluginChooserComponent::refilter()
 {
     const auto words = juce::StringArray::fromTokens (search.getText(), true);
     shown.clear();
     for (size_t i = 0; i < catalogue.plugins.size(); ++i)
     {
         const auto& d = catalogue.plugins[i];
-        const auto haystack = d.name + " " + d.manufacturerName + " " + formatCaption (d.pluginFormatName) + " " + d.pluginFormatName
-                              + " " + kindOf (d);
+        const auto haystack = d.name + " " + d.manufacturerName + " " + formatCaption (d.pluginFormatName) + " " + d.pluginFormatName + " "
+                              + kindOf (d);
         bool all = true;
         for (const auto& word : words)
             all = all && haystack.containsIgnoreCase (word);
@@ -110,7 +114,7 @@ void PluginChooserComponent::refilter ()
     list.repaint();
 }
 
-int PluginChooserComponent::getNumRows ()
+int PluginChooserComponent::getNumRows()
 {
     return (int) (shown.size() + catalogue.failed.size());
 }
@@ -161,7 +165,7 @@ void PluginChooserComponent::selectRow (int row)
     list.selectRow (row);
 }
 
-PluginChoice PluginChooserComponent::choice () const
+PluginChoice PluginChooserComponent::choice() const
 {
     const int row = list.getSelectedRow();
     if (row < 0 || row >= (int) shown.size())

@@ -116,7 +116,12 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
     }
 
     if (loadPath.isNotEmpty())
-        instance = loader->loadPlugin (loadPath, loadFormat, pluginName);
+    {
+        // A VST3 or LV2 plug-in's stand-in holds that one plug-in, under a name
+        // of its own: it is not asked for by the plug-in's name.
+        const bool standInOfJuceFormat = format != pluginFormats::vst2 && loadFormat == pluginFormats::vst2;
+        instance = loader->loadPlugin (loadPath, loadFormat, standInOfJuceFormat ? juce::String() : pluginName);
+    }
 
     if (instance == nullptr && loadFormat != pluginFormats::vst2 && loadPath.isNotEmpty())
         if (auto* other = dynamic_cast<FormatPluginLoader*> (loader.get()); other != nullptr && other->lastError.isNotEmpty())
@@ -176,9 +181,13 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 // A new plug-in starts without a snapshot; only recovery keeps the old one.
                 if (! slot_recovering[(size_t) index])
                     plugin_states[(size_t) index].reset();
-                slot_origins[(size_t) index] = { chosenPath,          plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName(),
-                                                 instance->getName(), pluginInputs,
-                                                 pluginOutputs,       format == pluginFormats::vst2 ? juce::String() : format };
+                // A VST3 or LV2 slot keeps the plug-in's own name whichever way it runs.
+                const auto loadedName = plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName();
+                slot_origins[(size_t) index] = {
+                    chosenPath,          format != pluginFormats::vst2 && pluginName.isNotEmpty() ? pluginName : loadedName,
+                    instance->getName(), pluginInputs,
+                    pluginOutputs,       format == pluginFormats::vst2 ? juce::String() : format
+                };
 
                 if (pluginOutputs > containerOutputs)
                 {

@@ -29,8 +29,9 @@ namespace
             ASSERT_TRUE (juce::File (TAMBLIT_FIXTURE_SYNTH).copyFileTo (root.getChildFile ("vst/fixture-synth.so")));
             const auto broken = root.getChildFile ("lv2/broken.lv2");
             ASSERT_TRUE (broken.createDirectory());
-            ASSERT_TRUE (broken.getChildFile ("manifest.ttl").replaceWithText ("@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-                                                                               "<urn:tamblit:broken> a lv2:Plugin ; lv2:binary <\n"));
+            ASSERT_TRUE (broken.getChildFile ("manifest.ttl")
+                             .replaceWithText ("@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+                                               "<urn:tamblit:broken> a lv2:Plugin ; lv2:binary <\n"));
 
             folders.vst2.add (root.getChildFile ("vst").getFullPathName());
             folders.vst3.add (root.getChildFile ("vst3").getFullPathName());
@@ -103,7 +104,8 @@ TEST_F (Installed, TroubleIsListedAsFailedAndTheRestIsFoundThenCached)
 
     ASSERT_EQ (first.failed.size(), 3u);
     EXPECT_EQ (failure (first, "fixture-scan-crash.vst3"), "crashed while being scanned");
-    EXPECT_TRUE (failure (first, "fixture-scan-hang.vst3").startsWith ("hung while being scanned")) << failure (first, "fixture-scan-hang.vst3");
+    EXPECT_TRUE (failure (first, "fixture-scan-hang.vst3").startsWith ("hung while being scanned"))
+        << failure (first, "fixture-scan-hang.vst3");
     EXPECT_TRUE (failure (first, "broken.lv2").contains ("no LV2 plug-in described")) << failure (first, "broken.lv2");
 
     // Nothing changed: everything comes from the cache, failures included.

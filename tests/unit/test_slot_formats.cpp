@@ -6,6 +6,7 @@
 #include "FixtureSignal.h"
 #include "loading/PluginFormats.h"
 #include "processor/PluginContainerAudioProcessor.h"
+#include "processor/ProjectBridge.h"
 #include "processor/StateCodec.h"
 #include "hosted_editor/MyHostAudioProcessorEditor.h"
 #include "hosted_editor/MyHostAudioProcessorEditorWindow.h"
@@ -348,6 +349,33 @@ TEST_F (InProcess, PresetsAndProgramListsAreTheSlotsPrograms)
         // The same program by name, wherever this instance lists it.
         EXPECT_EQ (restored->getProgramName (restored->getCurrentProgram()), pickedName);
         processor->unloadPlugin (0, false, true);
+    }
+}
+
+// Ticking "Protected" on and off moves an LV2 plug-in into a bridge worker and
+// back with its state: the saved block, program and parameters stay the same
+// bytes and values either way.
+TEST_F (InProcess, TogglingProtectionCarriesAnLv2PluginsState)
+{
+    ASSERT_TRUE (cacheIsolated);
+    ASSERT_TRUE (processor->loadPlugin (0, jx10, {}));
+    auto* instance = processor->getAudioPluginInstance (0);
+    instance->setCurrentProgram (7);
+    instance->getParameters()[2]->setValue (0.83f);
+    const auto before = savedSlot (toBytes (save()), 0);
+    ASSERT_TRUE (before.has_value());
+
+    for (const bool isProtected : { true, false })
+    {
+        SCOPED_TRACE (isProtected ? "protected" : "back in the host's process");
+        ASSERT_TRUE (processor->setSlotProtected (0, isProtected));
+        EXPECT_EQ (projectBridgeEffect (processor->getAudioPluginInstance (0)) != nullptr, isProtected);
+        const auto after = savedSlot (toBytes (save()), 0);
+        ASSERT_TRUE (after.has_value());
+        EXPECT_EQ (after->isProtected, isProtected);
+        EXPECT_TRUE (after->stateBlock == before->stateBlock);
+        EXPECT_EQ (after->programName, before->programName);
+        EXPECT_EQ (after->parameters, before->parameters);
     }
 }
 

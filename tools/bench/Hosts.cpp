@@ -1,3 +1,4 @@
+#include "loading/PluginFormatNames.h"
 #include "Hosts.h"
 #include "processor/StateCodec.h"
 
@@ -84,24 +85,33 @@ namespace bench
             std::array<MidiEvent, maxEventsPerBlock> scheduled {};
         };
 
-        juce::VSTPluginFormat& vstFormat ()
+        // The format a synth's path or URI names, as a slot takes it.
+        juce::AudioPluginFormat& formatFor (const std::string& synth)
         {
-            static juce::VSTPluginFormat format;
-            return format;
+            static juce::VSTPluginFormat vst;
+            static juce::VST3PluginFormat vst3;
+            static juce::LV2PluginFormat lv2;
+            const auto format = pluginFormats::formatOf (juce::String::fromUTF8 (synth.c_str()));
+            if (format == pluginFormats::lv2)
+                return lv2;
+            if (format == pluginFormats::vst3)
+                return vst3;
+            return vst;
         }
     }
 
     std::unique_ptr<Host> makeDirectHost (const std::string& synthPath, int blockSize, std::string& error)
     {
         juce::OwnedArray<juce::PluginDescription> types;
-        vstFormat().findAllTypesForFile (types, synthPath);
+        auto& format = formatFor (synthPath);
+        format.findAllTypesForFile (types, synthPath);
         if (types.isEmpty())
         {
-            error = "no VST 2.x plug-in in " + synthPath;
+            error = "no " + format.getName().toStdString() + " plug-in in " + synthPath;
             return {};
         }
         juce::String why;
-        auto instance = vstFormat().createInstanceFromDescription (*types[0], sampleRate, blockSize, why);
+        auto instance = format.createInstanceFromDescription (*types[0], sampleRate, blockSize, why);
         if (instance == nullptr)
         {
             error = why.toStdString();
