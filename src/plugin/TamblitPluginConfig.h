@@ -51,17 +51,19 @@
 #define JucePlugin_Enable_IAA 0
 #define JucePlugin_Enable_ARA 0
 
-// A test fixture built with these settings names its own identity instead.
+// A test fixture built with these settings names itself (name, description,
+// plug-in code) in a header of its own; everything else it shares.
 #ifdef TAMBLIT_PLUGIN_IDENTITY_HEADER
 #include TAMBLIT_PLUGIN_IDENTITY_HEADER
 #else
 #define JucePlugin_Name "PluginTamblit(Synth)"
 #define JucePlugin_Desc "PluginTamblit(Synth)"
+#define JucePlugin_PluginCode 0x546d6273 // 'Tmbs'
+#endif
 #define JucePlugin_Manufacturer "Tamblit Audio"
 #define JucePlugin_ManufacturerWebsite "https://tamblit.example.org"
 #define JucePlugin_ManufacturerEmail ""
 #define JucePlugin_ManufacturerCode 0x54616d62 // 'Tamb'
-#define JucePlugin_PluginCode 0x546d6273 // 'Tmbs'
 #define JucePlugin_IsSynth 1
 #define JucePlugin_WantsMidiInput 1
 #define JucePlugin_ProducesMidiOutput 0
@@ -113,4 +115,3 @@
 #define JucePlugin_Vst3ComponentFlags 0
 // LV2: the maker's site, "/plugins/" and the plug-in code; never versioned.
 #define JucePlugin_LV2URI "https://tamblit.example.org/plugins/Tmbs"
-#endif

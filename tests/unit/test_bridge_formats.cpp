@@ -22,11 +22,6 @@ namespace
     const std::string vst3Binary = std::string (TAMBLIT_FIXTURE_VST3_SYNTH)
                                    + "/Contents/" TAMBLIT_SYSTEM_PROCESSOR "-linux/fixture-vst3-synth.so";
 
-    bool isSynth (const std::vector<std::vector<float>>& block)
-    {
-        return std::abs (identityOf (block, fx::presetValue (0, fx::kParamLevel)) - fx::kIdentitySynth) < 1e-4f;
-    }
-
     // The VST3 fixture plays sines, the same on both channels, around zero.
     bool isVst3Fixture (const std::vector<std::vector<float>>& block)
     {
@@ -38,20 +33,6 @@ namespace
             peak = std::max (peak, std::abs (block[0][i]));
         }
         return peak > 0.01f;
-    }
-
-    bool hasEnded (pid_t pid)
-    {
-        const auto stat = readProc (pid, "stat");
-        const auto close = stat.rfind (')');
-        return close == std::string::npos || stat.find (" Z ", close) == close + 1;
-    }
-
-    int activeSlotSaved (RawVstHost& host)
-    {
-        const auto saved = juce::XmlDocument::parse (fromBytes (host.getChunk()));
-        const auto* settings = saved != nullptr ? saved->getChildByName ("main_plugin") : nullptr;
-        return settings != nullptr ? settings->getIntAttribute ("activePlugin", -1) : -1;
     }
 
     VstMidiEvent crashNote ()

@@ -56,28 +56,9 @@ namespace
         return worst;
     }
 
-    bool isSynth (const std::vector<std::vector<float>>& block)
-    {
-        return std::abs (identityOf (block, fx::presetValue (0, fx::kParamLevel)) - fx::kIdentitySynth) < 1e-4f;
-    }
-
     bool isCrasher (const std::vector<std::vector<float>>& block)
     {
         return std::abs (identityOf (block, fx::presetValue (0, fx::kParamLevel)) - fx::kIdentityCrasher) < 1e-4f;
-    }
-
-    bool hasEnded (pid_t pid)
-    {
-        const auto stat = readProc (pid, "stat");
-        const auto close = stat.rfind (')');
-        return close == std::string::npos || stat.find (" Z ", close) == close + 1;
-    }
-
-    int activeSlotSaved (RawVstHost& host)
-    {
-        const auto saved = juce::XmlDocument::parse (fromBytes (host.getChunk()));
-        const auto* settings = saved != nullptr ? saved->getChildByName ("main_plugin") : nullptr;
-        return settings != nullptr ? settings->getIntAttribute ("activePlugin", -1) : -1;
     }
 
     enum class Death

@@ -2,6 +2,7 @@
 // in a temporary folder, and the crash probe.
 #pragma once
 
+#include "FixtureSignal.h"
 #include "crash/CrashProbe.h"
 #include "processor/StateCodec.h"
 #include "processor/PluginContainerAudioProcessor.h"
@@ -229,10 +230,33 @@ namespace bridge_test
         return event;
     }
 
+    // True once a process has ended (gone, or a zombie not yet reaped).
+    inline bool hasEnded (pid_t pid)
+    {
+        const auto stat = readProc (pid, "stat");
+        const auto close = stat.rfind (')');
+        return close == std::string::npos || stat.find (" Z ", close) == close + 1;
+    }
+
+    // The active slot a container's saved project names, -1 if none.
+    inline int activeSlotSaved (RawVstHost& host)
+    {
+        const auto saved = juce::XmlDocument::parse (fromBytes (host.getChunk()));
+        const auto* settings = saved != nullptr ? saved->getChildByName ("main_plugin") : nullptr;
+        return settings != nullptr ? settings->getIntAttribute ("activePlugin", -1) : -1;
+    }
+
     // What channel 1 minus channel 0 of a fixture's block is (see FixtureSignal.h).
     inline float identityOf (const std::vector<std::vector<float>>& block, float level)
     {
         return (block[1][0] - block[0][0]) / level;
+    }
+
+    // A block the fixture synth with its first program plays.
+    inline bool isSynth (const std::vector<std::vector<float>>& block)
+    {
+        namespace fx = tamblit::fixtures;
+        return std::abs (identityOf (block, fx::presetValue (0, fx::kParamLevel)) - fx::kIdentitySynth) < 1e-4f;
     }
 
 }

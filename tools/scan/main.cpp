@@ -35,7 +35,7 @@ int main (int argc, char** argv)
         for (const auto& f : catalogue.failed)
             std::printf ("failed  %-4s  %s: %s\n", f.format.toRawUTF8(), f.candidate.toRawUTF8(), f.reason.toRawUTF8());
     }
-    std::printf ("%d plug-ins, %d failed candidates; %d candidates scanned, %d from the cache, in %.2f s\n",
-                 (int) catalogue.plugins.size(), (int) catalogue.failed.size(), catalogue.described, catalogue.fromCache, seconds);
+    std::printf ("%d plug-ins, %d failed candidates; %d candidates scanned, %d from the cache, in %.2f s\n", (int) catalogue.plugins.size(),
+                 (int) catalogue.failed.size(), catalogue.described, catalogue.fromCache, seconds);
     return 0;
 }
