@@ -89,7 +89,9 @@ void PluginChooserComponent::resized()
 
 void PluginChooserComponent::setSearchText (const juce::String& text)
 {
-    search.setText (text, true);
+    // Without a change message: that one arrives later and would refilter (and
+    // clear the selection) after the caller has chosen.
+    search.setText (text, false);
     refilter();
 }
 

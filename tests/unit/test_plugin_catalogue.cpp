@@ -167,6 +167,11 @@ TEST_F (Installed, TheChooserSearchesNameMakerFormatAndKind)
     EXPECT_EQ (choice.identifier, jx10);
     EXPECT_EQ (choice.pluginName, "MDA JX10");
     EXPECT_TRUE (chooser.load.isEnabled());
+    PluginChoice clicked;
+    chooser.onDone = [&clicked] (PluginChoice c) { clicked = std::move (c); };
+    chooser.load.triggerClick();
+    testing_support::runLoopFor (100);
+    EXPECT_EQ (clicked.identifier, jx10) << "Load did not answer";
 
     // A failed candidate is listed, never chosen.
     chooser.selectRow (1);

@@ -11,7 +11,9 @@
 #include "hosted_editor/MyHostAudioProcessorEditor.h"
 #include "hosted_editor/MyHostAudioProcessorEditorWindow.h"
 #include "RawVstHost.h"
+#include "loading/PluginChooser.h"
 #include "support/TestHelpers.h"
+#include "test_loading_support.h"
 #include <gtest/gtest.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -19,6 +21,7 @@
 #include <optional>
 #include <set>
 
+using namespace loading_test;
 using testing_support::ConsoleLines;
 using testing_support::runLoopFor;
 using testing_support::runLoopUntil;
@@ -350,6 +353,36 @@ TEST_F (InProcess, PresetsAndProgramListsAreTheSlotsPrograms)
         EXPECT_EQ (restored->getProgramName (restored->getCurrentProgram()), pickedName);
         processor->unloadPlugin (0, false, true);
     }
+}
+
+// "Load new" with nothing named: the list of installed plug-ins (scanned by this
+// build's scanner), searched, and the chosen LV2 synth goes into the slot.
+TEST_F (InProcess, LoadNewPutsTheChosenInstalledPluginIntoTheSlot)
+{
+    ASSERT_TRUE (cacheIsolated);
+    DialogScript script;
+    bool listed = false;
+    script.then (windowNamed ("Load a plugin"),
+                 [&listed] (juce::Component& dialog)
+                 {
+                     auto* window = dynamic_cast<juce::DialogWindow*> (&dialog);
+                     auto* chooser = window != nullptr ? dynamic_cast<PluginChooserComponent*> (window->getContentComponent()) : nullptr;
+                     if (chooser == nullptr)
+                         return;
+                     chooser->setSearchText ("mda jx10");
+                     listed = chooser->getNumShownPlugins() == 1;
+                     chooser->selectRow (0);
+                     chooser->load.triggerClick();
+                 });
+    script.start (60000);
+
+    ASSERT_TRUE (processor->loadPlugin (1, {}, {}));
+    EXPECT_TRUE (script.allStepsDone());
+    EXPECT_TRUE (listed);
+    auto* instance = processor->getAudioPluginInstance (1);
+    ASSERT_NE (instance, nullptr);
+    EXPECT_EQ (instance->getName(), "MDA JX10");
+    EXPECT_EQ (processor->getPluginFilePath (1), jx10);
 }
 
 // Ticking "Protected" on and off moves an LV2 plug-in into a bridge worker and
