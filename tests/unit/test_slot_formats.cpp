@@ -10,6 +10,8 @@
 #include "processor/StateCodec.h"
 #include "hosted_editor/MyHostAudioProcessorEditor.h"
 #include "hosted_editor/MyHostAudioProcessorEditorWindow.h"
+#include "hosted_editor/NativeEditorWindow.h"
+#include "hosted_editor/x11/MyX11Window.h"
 #include "RawVstHost.h"
 #include "loading/PluginChooser.h"
 #include "support/TestHelpers.h"
@@ -588,4 +590,51 @@ TEST_F (InProcess, EditorsOpenInTheirOwnWindows)
         runLoopFor (100);
         processor->unloadPlugin (0, false, true);
     }
+}
+
+// A protected VST3 plug-in's editor: the worker embeds the plug-in's view in
+// the native window the container opens for the bridge, as for VST 2.x.
+TEST_F (InProcess, AProtectedVst3EditorShowsInTheNativeWindow)
+{
+    ASSERT_TRUE (cacheIsolated);
+    processor->setSlotProtected (0, true);
+    ASSERT_TRUE (processor->loadPlugin (0, vst3Synth, {}));
+    ASSERT_NE (projectBridgeEffect (processor->getAudioPluginInstance (0)), nullptr);
+    processor->editPlugin (0);
+    auto* holder = processor->getHostedEditor (0);
+    ASSERT_NE (holder, nullptr);
+    ASSERT_TRUE (
+        runLoopUntil ([holder] { return holder->nativeEditorWindow != nullptr && holder->nativeEditorWindow->window != nullptr; }, 5000));
+    runLoopFor (1500); // the worker draws the view
+
+    Display* display = XOpenDisplay (nullptr);
+    ASSERT_NE (display, nullptr);
+    const auto view = (::Window) holder->nativeEditorWindow->window->getContentView();
+    XWindowAttributes attributes {};
+    ASSERT_NE (XGetWindowAttributes (display, view, &attributes), 0);
+    EXPECT_EQ (attributes.width, 320);
+    EXPECT_EQ (attributes.height, 200);
+    int blue = 0;
+    juce::Image image (juce::Image::RGB, attributes.width, attributes.height, true);
+    if (XImage* x = XGetImage (display, view, 0, 0, (unsigned) attributes.width, (unsigned) attributes.height, AllPlanes, ZPixmap))
+    {
+        for (int y = 0; y < attributes.height; ++y)
+            for (int xx = 0; xx < attributes.width; ++xx)
+            {
+                const juce::Colour colour ((juce::uint32) (XGetPixel (x, xx, y) | 0xff000000u));
+                image.setPixelAt (xx, y, colour);
+                blue += colour == juce::Colour (0xff2060c0) ? 1 : 0;
+            }
+        XDestroyImage (x);
+    }
+    XCloseDisplay (display);
+    const auto file = juce::File (TAMBLIT_BINARY_DIR).getChildFile ("test-artifacts/editor-fixture-vst3-protected.png");
+    file.getParentDirectory().createDirectory();
+    file.deleteFile();
+    juce::FileOutputStream out (file);
+    EXPECT_TRUE (juce::PNGImageFormat().writeImageToStream (image, out));
+    EXPECT_GT (blue, 320 * 200 / 2) << file.getFullPathName();
+
+    holder->closeTheEditor();
+    runLoopFor (100);
 }
