@@ -47,12 +47,12 @@ namespace pluginCatalogue
         // Changes whenever a file of the candidate changes, appears or goes.
         juce::String stampOf (const Candidate& candidate)
         {
-            juce::int64 hash = 17;
+            juce::uint64 hash = 17; // unsigned: the mixing wraps around
             auto mix = [&hash] (const juce::File& file)
             {
-                hash = hash * 31 + file.getFullPathName().hashCode64();
-                hash = hash * 31 + file.getLastModificationTime().toMilliseconds();
-                hash = hash * 31 + file.getSize();
+                hash = hash * 31 + (juce::uint64) file.getFullPathName().hashCode64();
+                hash = hash * 31 + (juce::uint64) file.getLastModificationTime().toMilliseconds();
+                hash = hash * 31 + (juce::uint64) file.getSize();
             };
             if (candidate.file.isDirectory())
             {
@@ -66,7 +66,7 @@ namespace pluginCatalogue
             {
                 mix (candidate.file);
             }
-            return juce::String::toHexString (hash);
+            return juce::String::toHexString ((juce::int64) hash);
         }
 
         struct Described
