@@ -127,7 +127,8 @@ namespace
     struct ContainerRun
     {
         Channels output { 2 };
-        std::vector<char> chunk;
+        std::vector<char> restored; // saved right after the restore, before any note
+        std::vector<char> chunk; // saved after playing
     };
 
     ContainerRun runContainer (const juce::String& document)
@@ -142,6 +143,7 @@ namespace
         }
         host.start (kRate, kBlock);
         host.setChunk (toBytes (document));
+        run.restored = host.getChunk();
         for (int block = 0; block < kBlocks; ++block)
         {
             bool on = false;
@@ -264,8 +266,10 @@ TEST_P (InstrumentInSlot, StateRoundTripsBitExactThroughAFreshInstance)
     ASSERT_TRUE (saved.has_value());
     ASSERT_GT (saved->stateBlock.getSize(), 0u);
 
+    // Saved again by a fresh container before it plays (a plug-in may keep
+    // what it played in its state, as the VST3 fixture counts its notes).
     const auto second = runContainer (fromBytes (first.chunk));
-    const auto again = savedSlot (second.chunk, 0);
+    const auto again = savedSlot (second.restored, 0);
     ASSERT_TRUE (again.has_value());
     EXPECT_TRUE (again->stateBlock == saved->stateBlock) << "the plug-in's state changed on the way";
     EXPECT_EQ (again->parameters, saved->parameters);
