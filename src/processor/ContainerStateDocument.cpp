@@ -244,7 +244,8 @@ bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
             return false;
         log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed load, saving its last good state");
         fillSlotStateFromSnapshot (index, slot);
-        slot.notLoaded = true;
+        // Only a slot that is not being reloaded right now is marked.
+        slot.notLoaded = ! slot_recovering[(size_t) index];
         return true;
     }
 
@@ -255,8 +256,25 @@ bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
         return true;
     }
 
-    auto snapshot = std::make_unique<AudioProcessorState>();
-    snapshot->storeAudioProcessorState (loader->plugin_instance.get(), stateFormOf (loader->plugin_instance.get()));
+    auto* instance = loader->plugin_instance.get();
+    std::unique_ptr<AudioProcessorState> snapshot;
+    if (vst2EffectOf (instance) == nullptr && ! onMessageThread())
+    {
+        // A VST3 or LV2 plug-in gives its state on the message thread only.
+        snapshot = message_thread_snapshot.take (instance, stateFormOf (instance), 1000);
+        if (snapshot == nullptr)
+        {
+            log (getInstanceName() + ":index " + juce::String (index)
+                 + " could not be asked for its state (the message thread is busy), saving its last good state");
+            fillSlotStateFromSnapshot (index, slot);
+            return true;
+        }
+    }
+    else
+    {
+        snapshot = std::make_unique<AudioProcessorState>();
+        snapshot->storeAudioProcessorState (instance, stateFormOf (instance));
+    }
 
     // Died while it was asked: what it answered is not its state.
     if (! isSlotHealthy (index))

@@ -2,6 +2,7 @@
 
 #include <juce_audio_processors/juce_audio_processors.h>
 #include "ActivePluginGuard.h"
+#include "MessageThreadSnapshot.h"
 #include "ContainerOption.h"
 #include "CrashHandOver.h"
 #include "../crash/WatchedContainer.h"
@@ -232,6 +233,8 @@ private:
 
     // Hosted instance of the active slot as seen by host parameter calls.
     ActivePluginGuard parameter_target;
+    // Snapshots of VST3 and LV2 plug-ins for saves on host threads.
+    MessageThreadSnapshot message_thread_snapshot;
     // Keeps host-thread prepare/release and state saves apart from slot changes
     // on the message thread. Never held while calling into the host.
     juce::CriticalSection slot_lock;
