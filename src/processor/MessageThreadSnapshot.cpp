@@ -26,7 +26,7 @@ std::unique_ptr<AudioProcessorState> MessageThreadSnapshot::take (juce::AudioPlu
     return std::move (result);
 }
 
-void MessageThreadSnapshot::handleAsyncUpdate ()
+void MessageThreadSnapshot::handleAsyncUpdate()
 {
     juce::AudioPluginInstance* instance = nullptr;
     StateForm form = StateForm::plugin;

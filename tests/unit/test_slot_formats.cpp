@@ -20,6 +20,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <cmath>
+#include <future>
 #include <optional>
 #include <set>
 
@@ -389,6 +390,45 @@ TEST_F (InProcess, LoadNewPutsTheChosenInstalledPluginIntoTheSlot)
     ASSERT_NE (instance, nullptr);
     EXPECT_EQ (instance->getName(), "MDA JX10");
     EXPECT_EQ (processor->getPluginFilePath (1), jx10);
+}
+
+// A host saves from a thread of its own. A VST3 plug-in's state is asked of the
+// message thread: while that thread runs, the save carries the plug-in's
+// current state; while it is busy, the save returns within its bound with the
+// last good state instead of waiting for it.
+TEST_F (InProcess, SavesOnAHostThreadNeverWaitLongForTheMessageThread)
+{
+    ASSERT_TRUE (processor->loadPlugin (0, vst3Synth, {}));
+    processor->getAudioPluginInstance (0)->setCurrentProgram (0);
+    const auto first = savedSlot (toBytes (save()), 0); // the last good state: "Soft"
+    ASSERT_TRUE (first.has_value());
+    processor->getAudioPluginInstance (0)->setCurrentProgram (2);
+
+    auto saveOnAHostThread = [this] { return std::async (std::launch::async, [this] { return save(); }); };
+
+    // The message thread runs: the state as it is now.
+    auto served = saveOnAHostThread();
+    ASSERT_TRUE (runLoopUntil ([&] { return served.wait_for (std::chrono::seconds (0)) == std::future_status::ready; }, 5000));
+    const auto now = savedSlot (toBytes (served.get()), 0);
+    ASSERT_TRUE (now.has_value());
+    EXPECT_EQ (now->programName, "Loud");
+
+    // The message thread is busy (this thread sleeps without running it).
+    processor->getAudioPluginInstance (0)->setCurrentProgram (1);
+    console->clear();
+    const auto started = std::chrono::steady_clock::now();
+    auto busy = saveOnAHostThread();
+    ASSERT_EQ (busy.wait_for (std::chrono::seconds (3)), std::future_status::ready) << "the save waited for the message thread";
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_LT (waited, std::chrono::milliseconds (2000));
+    const auto last = savedSlot (toBytes (busy.get()), 0);
+    ASSERT_TRUE (last.has_value());
+    EXPECT_EQ (last->programName, "Loud") << "the last good state is the one taken above";
+    runLoopFor (50);
+    bool said = false;
+    for (const auto& line : console->lines())
+        said = said || line.contains ("could not be asked for its state (the message thread is busy), saving its last good state");
+    EXPECT_TRUE (said) << console->lines().joinIntoString ("\n");
 }
 
 // Ticking "Protected" on and off moves an LV2 plug-in into a bridge worker and
