@@ -9,6 +9,7 @@
 #include "RawVstHost.h"
 #include "support/TestHelpers.h"
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <csignal>
 #include <dirent.h>
 #include <fstream>
@@ -230,12 +231,16 @@ namespace bridge_test
         return event;
     }
 
-    // True once a process has ended (gone, or a zombie not yet reaped).
+    // True once a worker (a child of this process) has ended as its bridge sees
+    // it: every thread of it gone, which is when the bridge's pidfd fires. Its
+    // main thread shows as a zombie earlier while other threads still exit (a
+    // sanitized worker hosting JUCE has several). Nothing is reaped here.
     inline bool hasEnded (pid_t pid)
     {
-        const auto stat = readProc (pid, "stat");
-        const auto close = stat.rfind (')');
-        return close == std::string::npos || stat.find (" Z ", close) == close + 1;
+        siginfo_t info {};
+        if (waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+            return errno == ECHILD; // not ours, or reaped already: gone all the same
+        return info.si_pid == pid;
     }
 
     // The active slot a container's saved project names, -1 if none.
