@@ -1,5 +1,6 @@
 #include "JuceTarget.h"
 #include "BridgeProtocol.h"
+#include "loading/PluginFormatNames.h"
 #include <juce_audio_processors/juce_audio_processors.h>
 #include <algorithm>
 #include <cstring>
@@ -228,11 +229,7 @@ namespace tamblit::bridge
 
     bool isJuceTarget (const std::string& target)
     {
-        const auto text = juce::String::fromUTF8 (target.c_str()).trimCharactersAtEnd ("/");
-        if (text.endsWithIgnoreCase (".vst3"))
-            return true;
-        const auto colon = text.indexOfChar (':');
-        return colon > 0 && juce::CharacterFunctions::isLetter (text[0]) && ! text.startsWithChar ('/');
+        return pluginFormats::formatOf (juce::String::fromUTF8 (target.c_str())) != pluginFormats::vst2;
     }
 
     AEffect* loadJuceTarget (const std::string& target, audioMasterCallback host, std::string& error)
@@ -246,7 +243,7 @@ namespace tamblit::bridge
 
         const auto identifier = juce::String::fromUTF8 (target.c_str());
         std::unique_ptr<juce::AudioPluginFormat> format;
-        if (identifier.trimCharactersAtEnd ("/").endsWithIgnoreCase (".vst3"))
+        if (pluginFormats::formatOf (identifier) == pluginFormats::vst3)
             format = std::make_unique<juce::VST3PluginFormat>();
         else
         {
