@@ -25,6 +25,7 @@ int CrashWatchDog::getNumberOfPluginsBeingWatched() const
 
 void CrashWatchDog::timerCallback()
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     // The size is read anew after each container: recovery may run dialogs whose
     // nested loops let instances come and go.
     for (int i = 0; i < watched_plugins.size(); ++i)

@@ -41,6 +41,7 @@ void FormatPluginLoader::createInstance (juce::PluginDescription* description)
 
 juce::AudioPluginInstance* FormatPluginLoader::loadPlugin (juce::String identifier, juce::String, juce::String pluginName)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     plugin_file = juce::File::isAbsolutePath (identifier) ? juce::File (identifier) : juce::File();
     plugin_instance.reset();
     selected_description = nullptr;

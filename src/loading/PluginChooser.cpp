@@ -178,6 +178,7 @@ PluginChoice PluginChooserComponent::choice() const
 
 PluginChoice choosePluginToLoad ()
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     ScanWindow scanning;
     scanning.runThread();
 

@@ -27,6 +27,7 @@ void VSTP2PluginLoader::createInstance (juce::PluginDescription* description)
 
 juce::AudioPluginInstance* VSTP2PluginLoader::loadPlugin (juce::String path, juce::String formatName, juce::String pluginName)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     plugin_file = juce::File (path);
 
     if (plugin_instance != nullptr)

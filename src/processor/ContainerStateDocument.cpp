@@ -3,9 +3,11 @@
 // Hosts save and restore from threads of their own, and some hosts drive the
 // container's message loop from their main thread while another of their
 // threads holds a lock that main thread waits for. So:
-// - a save never needs the message thread: it reads the slots on the calling
-//   thread under slot_lock, which the message thread holds only briefly and
-//   never while it calls into the host;
+// - a save never waits for the message thread beyond a few milliseconds and
+//   holds no lock meanwhile: VST 2.x plug-ins (the project's bridge among them)
+//   are asked on the calling thread; a VST3 or LV2 plug-in, which answers on
+//   the message thread only, is saved from the newest snapshot that thread
+//   took, with its parameter values read live;
 // - a restore (which loads plug-ins and may ask the user) runs on the message
 //   thread. A host thread hands it over and waits only a bounded time; until it
 //   has been applied, saves answer with the document handed over.
@@ -18,6 +20,7 @@
 #include "../crash/AudioProcessorState.h"
 #include "../loading/GenericAudioPluginLoader.h"
 #include "StateCodec.h"
+#include "ThreadRules.h"
 #include <cmath>
 
 namespace
@@ -27,12 +30,6 @@ namespace
     constexpr int restoreStartTimeoutMs = 1000;
     constexpr int restoreFinishTimeoutMs = 30000;
     constexpr int saveLockTimeoutMs = 3000;
-
-    bool onMessageThread ()
-    {
-        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-        return mm == nullptr || mm->isThisTheMessageThread();
-    }
 
     // Takes `lock` within `timeoutMs`; false if it stayed held.
     bool enterWithin (juce::CriticalSection& lock, int timeoutMs)
@@ -108,6 +105,7 @@ void PluginContainerAudioProcessor::setStateInformation (const void* data, int s
 
 void PluginContainerAudioProcessor::applyPendingRestore()
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     // A restore may run dialogs whose nested loops come back here: the outer
     // call picks up whatever arrives meanwhile.
     if (applying_restore)
@@ -175,11 +173,8 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
         }
         return;
     }
-    struct Leave
-    {
-        juce::CriticalSection& lock;
-        ~Leave() { lock.exit(); }
-    } leave { slot_lock };
+    // Only a check that the slots are free at all: each slot is read on its own below.
+    slot_lock.exit();
 
     ContainerState state;
     auto& settings = state.settings;
@@ -230,57 +225,45 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
     log (name + ":destData bytes: " + juce::String ((int) destData.getSize()));
 }
 
-// The slot's saved state, with slot_lock held; false for a slot with nothing to
-// save. A healthy plug-in is asked for its state, which becomes the slot's
+// The slot's saved state; false for a slot with nothing to save. A healthy plug-in is asked for its state, which becomes the slot's
 // snapshot; an unhealthy one (crashed, being reloaded, or gone after a failed
 // reload) is written from its last good snapshot, which stays as it is.
 bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
 {
-    auto* loader = plugin_loaders[(size_t) index].get();
-
-    if (loader == nullptr)
     {
-        if (plugin_states[(size_t) index] == nullptr || slot_origins[(size_t) index].filePath.isEmpty())
-            return false;
-        log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed load, saving its last good state");
-        fillSlotStateFromSnapshot (index, slot);
-        // Only a slot that is not being reloaded right now is marked.
-        slot.notLoaded = ! slot_recovering[(size_t) index];
-        return true;
-    }
-
-    if (! isSlotHealthy (index))
-    {
-        log (getInstanceName() + ":index " + juce::String (index) + " has crashed or is being reloaded, saving its last good state");
-        fillSlotStateFromSnapshot (index, slot);
-        return true;
-    }
-
-    auto* instance = loader->plugin_instance.get();
-    std::unique_ptr<AudioProcessorState> snapshot;
-    if (vst2EffectOf (instance) == nullptr && ! onMessageThread())
-    {
-        // A VST3 or LV2 plug-in gives its state on the message thread only.
-        snapshot = message_thread_snapshot.take (instance, stateFormOf (instance), 1000);
-        if (snapshot == nullptr)
+        const juce::ScopedLock sl (slot_lock);
+        if (plugin_loaders[(size_t) index] == nullptr)
         {
-            log (getInstanceName() + ":index " + juce::String (index)
-                 + " could not be asked for its state (the message thread is busy), saving its last good state");
+            // A slot that names a plug-in keeps its element, with or without a
+            // snapshot (one that crashed before any save and did not reload).
+            if (slot_origins[(size_t) index].filePath.isEmpty())
+                return false;
+            log (getInstanceName() + ":index " + juce::String (index) + " is empty after a failed load, saving its last good state");
+            fillSlotStateFromSnapshot (index, slot);
+            // Only a slot that is not being reloaded right now is marked.
+            slot.notLoaded = ! slot_recovering[(size_t) index];
+            return true;
+        }
+
+        if (plugin_crashed[(size_t) index] || slot_recovering[(size_t) index])
+        {
+            log (getInstanceName() + ":index " + juce::String (index) + " has crashed or is being reloaded, saving its last good state");
             fillSlotStateFromSnapshot (index, slot);
             return true;
         }
     }
-    else
-    {
-        snapshot = std::make_unique<AudioProcessorState>();
-        snapshot->storeAudioProcessorState (instance, stateFormOf (instance));
-    }
 
-    // Died while it was asked: what it answered is not its state.
-    if (! isSlotHealthy (index))
+    auto snapshot = takeSlotState (index);
+    const juce::ScopedLock sl (slot_lock);
+    // Emptied by the user meanwhile: nothing left to save.
+    if (slot_origins[(size_t) index].filePath.isEmpty())
+        return false;
+    // Crashed or died while it was asked: what it answered is not its state.
+    // A slot whose plug-in was replaced meanwhile is written as it is now.
+    if (snapshot.state == nullptr)
         log (getInstanceName() + ":index " + juce::String (index) + " crashed while saving, saving its last good state");
-    else
-        plugin_states[(size_t) index] = std::move (snapshot);
+    else if (snapshot.generation == slot_generations[(size_t) index])
+        plugin_states[(size_t) index] = std::move (snapshot.state);
 
     fillSlotStateFromSnapshot (index, slot);
     return true;
@@ -288,6 +271,7 @@ bool PluginContainerAudioProcessor::fillSlotState (int index, SlotState& slot)
 
 // Every slot is written from what it was loaded from and its snapshot, so a
 // healthy plug-in and one that no longer answers are saved alike.
+// With slot_lock held.
 void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotState& slot)
 {
     const auto& origin = slot_origins[(size_t) index];
@@ -318,6 +302,7 @@ void PluginContainerAudioProcessor::fillSlotStateFromSnapshot (int index, SlotSt
 
 void PluginContainerAudioProcessor::readStateDocument (const void* data, int sizeInBytes)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     log (instance_name + ":" + logLines::setStateInformation);
     // A hand-over not followed yet is finished first: the document then says
     // which slot is active.
@@ -481,7 +466,12 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
 
     if (blob.getSize() > 0)
     {
-        if (! setHostedState (*instance, blob, stateFormOf (instance)))
+        bool applied = false;
+        {
+            const juce::ScopedLock cl (slot_call_locks[(size_t) target]);
+            applied = setHostedState (*instance, blob, slotStateForm (target));
+        }
+        if (! applied)
             log (instance_name + ":" + logLines::savedStateBlockDamaged (target));
         else if (probeBridge (target))
             log (instance_name + ":index " + juce::String (target) + " crashed while taking its saved state block");
@@ -513,6 +503,9 @@ void PluginContainerAudioProcessor::restoreSlotFromPart (const StateDocumentPart
         log (logLines::noParameterElement);
     }
 
-    const juce::ScopedLock sl (slot_lock);
-    plugin_states[(size_t) target] = std::move (snapshot);
+    {
+        const juce::ScopedLock sl (slot_lock);
+        plugin_states[(size_t) target] = std::move (snapshot);
+    }
+    refreshSaveSnapshot (target);
 }

@@ -3,6 +3,7 @@
 #include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "ProjectBridge.h"
+#include "ThreadRules.h"
 #include "../loading/GenericAudioPluginLoader.h"
 #include <pluginterfaces/vst2.x/aeffectx.h>
 
@@ -14,6 +15,7 @@ bool PluginContainerAudioProcessor::probeBridge (int index)
 
 bool PluginContainerAudioProcessor::checkIfPluginCrashed (int index)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     if (! holdsPlugin (index))
         return false;
 
@@ -35,6 +37,7 @@ bool PluginContainerAudioProcessor::probePlugin (int index)
 
 void PluginContainerAudioProcessor::markPluginCrashed (int index)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     if (! isValidSlot (index))
         return;
 
@@ -61,6 +64,7 @@ void PluginContainerAudioProcessor::recoverPluginUnattended (int index)
 
 void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     log (logLines::recoveringPlugin (index, instance_name));
 
     if (! isValidSlot (index))
@@ -73,8 +77,9 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
         // Until the snapshot is back in, saves on host threads write the
         // snapshot, not the fresh plug-in, and leave the snapshot alone.
         const juce::ScopedLock sl (slot_lock);
-        // A slot a failed reload left empty keeps its file and snapshot: it can be tried again.
-        leftByFailedReload = ! loaded && plugin_states[slot] != nullptr && slot_origins[slot].filePath.isNotEmpty();
+        // A slot a failed reload (or a restore) left empty keeps its file, and
+        // its snapshot if it had one: it can be tried again.
+        leftByFailedReload = ! loaded && slot_origins[slot].filePath.isNotEmpty();
         slot_recovering[slot] = loaded || leftByFailedReload;
     }
 
@@ -105,6 +110,7 @@ void PluginContainerAudioProcessor::recoverSlot (int index, bool mayAskTheUser)
         }
 
         slot_recovering[slot] = false;
+        refreshSaveSnapshot (index);
         armHandOver (index);
     }
 
@@ -118,7 +124,12 @@ bool PluginContainerAudioProcessor::putSnapshotBack (int index)
     if (instance == nullptr || snapshot == nullptr)
         return false;
 
-    if (! snapshot->copyStateToAudioProcessor (instance, stateFormOf (instance)))
+    bool applied = false;
+    {
+        const juce::ScopedLock cl (slot_call_locks[(size_t) index]);
+        applied = snapshot->copyStateToAudioProcessor (instance, slotStateForm (index));
+    }
+    if (! applied)
     {
         log (instance_name + ":" + logLines::stateBlockRefused (index));
         return false;
@@ -137,7 +148,8 @@ void PluginContainerAudioProcessor::armHandOver (int index)
         return;
     const auto slot = (size_t) index;
     auto* instance = getAudioPluginInstance (index);
-    const bool ready = instance != nullptr && ! plugin_crashed[slot] && ! slot_recovering[slot] && ! standby_held_back[slot];
+    const bool ready = instance != nullptr && ! plugin_crashed[slot] && ! slot_recovering[slot] && ! standby_held_back[slot]
+                       && slot_in_step[slot];
     standby_instances[slot] = ready ? instance : nullptr;
 }
 
@@ -153,6 +165,7 @@ void PluginContainerAudioProcessor::disarmHandOver (int index)
 
 void PluginContainerAudioProcessor::completeHandOver()
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     const int from = handed_over_from.exchange (-1);
     if (! isValidSlot (from))
         return;

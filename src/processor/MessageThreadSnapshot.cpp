@@ -1,51 +1,42 @@
 #include "MessageThreadSnapshot.h"
+#include <utility>
+
+MessageThreadSnapshot::MessageThreadSnapshot (std::function<void (int)> refreshSlot)
+    : refresh (std::move (refreshSlot))
+{
+}
 
 MessageThreadSnapshot::~MessageThreadSnapshot()
 {
     cancelPendingUpdate();
 }
 
-std::unique_ptr<AudioProcessorState> MessageThreadSnapshot::take (juce::AudioPluginInstance* instance, StateForm form, int timeoutMs)
+bool MessageThreadSnapshot::refreshWithin (int slot, int timeoutMs)
 {
-    std::unique_lock<std::timed_mutex> one (callers, std::defer_lock);
-    if (! one.try_lock_for (std::chrono::milliseconds (timeoutMs)))
-        return {};
-
-    {
-        const juce::ScopedLock sl (lock);
-        pending = instance;
-        pendingForm = form;
-        result.reset();
-        done.reset();
-    }
+    if (slot < 0 || slot > 1)
+        return false;
+    const auto ticket = ++asked[(size_t) slot];
     triggerAsyncUpdate();
-    done.wait ((double) timeoutMs);
-
-    const juce::ScopedLock sl (lock);
-    pending = nullptr; // a late handler finds nothing to do
-    return std::move (result);
+    const auto started = juce::Time::getMillisecondCounter();
+    while (served[(size_t) slot].load() < ticket)
+    {
+        if (juce::Time::getMillisecondCounter() - started >= (juce::uint32) timeoutMs)
+            return false;
+        juce::Thread::sleep (1);
+    }
+    return true;
 }
 
 void MessageThreadSnapshot::handleAsyncUpdate()
 {
-    juce::AudioPluginInstance* instance = nullptr;
-    StateForm form = StateForm::plugin;
+    for (size_t slot = 0; slot < 2; ++slot)
     {
-        const juce::ScopedLock sl (lock);
-        instance = pending;
-        form = pendingForm;
-    }
-    if (instance == nullptr)
-        return;
-
-    auto snapshot = std::make_unique<AudioProcessorState>();
-    snapshot->storeAudioProcessorState (instance, form);
-
-    const juce::ScopedLock sl (lock);
-    if (pending == instance)
-    {
-        result = std::move (snapshot);
-        pending = nullptr;
-        done.signal();
+        // Every ticket up to the one read here is answered by this refresh; a
+        // later one triggers another update.
+        const auto ticket = asked[slot].load();
+        if (ticket <= served[slot].load())
+            continue;
+        refresh ((int) slot);
+        served[slot] = ticket;
     }
 }

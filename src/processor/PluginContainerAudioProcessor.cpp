@@ -3,6 +3,7 @@
 #include "../console/LogLines.h"
 #include "HostedPlayConfig.h"
 #include "ProjectBridge.h"
+#include "ThreadRules.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/GenericAudioPluginLoader.h"
@@ -72,6 +73,8 @@ PluginContainerAudioProcessor::PluginContainerAudioProcessor()
     // A crash hand-over on the audio thread is followed here within a few
     // blocks, well before the watchdog's next tick.
     hand_over_follow_up.startTimer (20);
+    // Keeps the snapshots host-thread saves use of VST3 and LV2 slots fresh.
+    save_snapshot_timer.startTimer (250);
 }
 
 PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
@@ -79,6 +82,8 @@ PluginContainerAudioProcessor::~PluginContainerAudioProcessor()
     const auto messageLock = lockMessageThreadUnlessHeld();
     pending_restore.cancelPendingUpdate();
     hand_over_follow_up.stopTimer();
+    save_snapshot_timer.stopTimer();
+    deferred_prepare.cancelPendingUpdate();
     if (lastConstructedOnThisThread == this)
         lastConstructedOnThisThread = nullptr;
 
@@ -265,7 +270,9 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
     // slot meanwhile, in a crash hand-over.
     const int active = active_plugin;
     auto* loader = isValidSlot (active) ? plugin_loaders[(size_t) active].get() : nullptr;
-    auto* instance = loader != nullptr ? loader->plugin_instance.get() : nullptr;
+    // A slot still waiting for the message thread to prepare it at the host's
+    // new rate or block size stays silent until then.
+    auto* instance = loader != nullptr && slot_in_step[(size_t) active].load() ? loader->plugin_instance.get() : nullptr;
 
     hand_over.beforeBlock (midi);
 
@@ -331,44 +338,154 @@ void PluginContainerAudioProcessor::renderSlot (int index, juce::AudioPluginInst
         buffer.copyFrom (channel, 0, block, channel, 0, samples);
 }
 
+// Hosts resume and suspend the container on threads of their own, and may do
+// so while the message thread loads, recovers or restores a slot. VST 2.x
+// plug-ins (the project's bridge among them) are prepared right here. JUCE's
+// VST3 hosting locks the message manager to prepare, and its LV2 hosting
+// rebuilds the instance and its editor: off the message thread such a slot
+// keeps running as it was prepared when nothing changed, and otherwise is left
+// to the message thread, silent until it is prepared. No lock is held while
+// a plug-in is called, but the slot's call lock, which keeps it alive.
 void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockSize)
 {
-    const juce::ScopedLock sl (slot_lock);
-
+    const bool messageThread = onMessageThread();
+    bool deferred = false;
     for (int index = 0; index < 2; ++index)
     {
-        auto* instance = getAudioPluginInstance (index);
-        if (instance == nullptr)
+        const auto slot = (size_t) index;
+        const juce::ScopedLock cl (slot_call_locks[slot]);
+        {
+            const juce::ScopedLock sl (slot_lock);
+            auto* instance = getAudioPluginInstance (index);
+            if (instance == nullptr)
+                continue;
+            if (! messageThread && needsMessageThread (instance))
+            {
+                if (slot_in_step[slot] && slot_prepared_rate[slot].load() == sampleRate && slot_prepared_block[slot].load() == blockSize)
+                    continue;
+                // The count first: the message thread then never marks the slot
+                // in step for an older request after this one marked it out.
+                deferred_rate = sampleRate;
+                deferred_block = blockSize;
+                ++deferred_prepares;
+                slot_in_step[slot] = false;
+                deferred = true;
+                continue;
+            }
+        }
+        prepareSlot (index, sampleRate, blockSize);
+    }
+    if (deferred)
+    {
+        log (getInstanceName() + ":prepareToPlay: the message thread prepares the VST3 and LV2 plugins at " + formatStreamDouble (sampleRate)
+             + ", " + juce::String (blockSize));
+        deferred_prepare.triggerAsyncUpdate();
+    }
+}
+
+// With the slot's call lock held.
+void PluginContainerAudioProcessor::prepareSlot (int index, double sampleRate, int blockSize)
+{
+    const auto slot = (size_t) index;
+    juce::AudioPluginInstance* instance = nullptr;
+    juce::uint64 generation = 0;
+    {
+        const juce::ScopedLock sl (slot_lock);
+        instance = getAudioPluginInstance (index);
+        generation = slot_generations[slot];
+    }
+    if (instance == nullptr)
+        return;
+
+    log (getInstanceName() + ":prepareToPlay (" + juce::String (index) + "), " + formatStreamDouble (sampleRate) + ", "
+         + juce::String (blockSize));
+
+    if (auto* playHead = getPlayHead())
+        instance->setPlayHead (playHead);
+
+    offerPlayConfig (*instance, getTotalNumInputChannels(), getTotalNumOutputChannels(), sampleRate, blockSize);
+    instance->prepareToPlay (sampleRate, blockSize);
+    slot_prepared_rate[slot] = sampleRate;
+    slot_prepared_block[slot] = blockSize;
+
+    const juce::ScopedLock sl (slot_lock);
+    if (slot_generations[slot] != generation)
+        return;
+    if (auto* aux = aux_buffers[slot].get())
+        aux->setSize (juce::jmax (instance->getTotalNumInputChannels(), instance->getTotalNumOutputChannels()), blockSize, false, true,
+                      false);
+    slot_in_step[slot] = true;
+}
+
+void PluginContainerAudioProcessor::prepareDeferredSlots()
+{
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
+    for (int index = 0; index < 2; ++index)
+    {
+        const auto slot = (size_t) index;
+        if (slot_in_step[slot])
             continue;
-
-        log (instance_name + ":prepareToPlay (" + juce::String (index) + "), " + formatStreamDouble (sampleRate) + ", "
-             + juce::String (blockSize));
-
-        if (auto* playHead = getPlayHead())
-            instance->setPlayHead (playHead);
-
-        offerPlayConfig (*instance, getTotalNumInputChannels(), getTotalNumOutputChannels(), sampleRate, blockSize);
-        instance->prepareToPlay (sampleRate, blockSize);
-
-        if (auto* aux = aux_buffers[(size_t) index].get())
-            aux->setSize (juce::jmax (instance->getTotalNumInputChannels(), instance->getTotalNumOutputChannels()), blockSize, false, true,
-                          false);
+        if (getAudioPluginInstance (index) == nullptr)
+        {
+            slot_in_step[slot] = true;
+            continue;
+        }
+        const auto request = deferred_prepares.load();
+        // Nothing plays the slot while it is prepared: not the hand-over, and
+        // not the host's blocks when it is the active slot.
+        disarmHandOver (index);
+        const bool active = index == active_plugin;
+        const bool wasSuspended = isSuspended();
+        if (active && ! wasSuspended)
+            suspendProcessing (true);
+        {
+            const juce::ScopedLock cl (slot_call_locks[slot]);
+            prepareSlot (index, deferred_rate.load(), deferred_block.load());
+        }
+        // A host thread asked again meanwhile: prepare once more.
+        if (deferred_prepares.load() != request)
+        {
+            slot_in_step[slot] = false;
+            deferred_prepare.triggerAsyncUpdate();
+        }
+        if (active && ! wasSuspended)
+            suspendProcessing (false);
+        armHandOver (index);
     }
 }
 
 void PluginContainerAudioProcessor::releaseResources()
 {
-    const juce::ScopedLock sl (slot_lock);
-
+    const bool messageThread = onMessageThread();
     for (int index = 0; index < 2; ++index)
     {
-        auto* instance = getAudioPluginInstance (index);
-        if (instance == nullptr)
+        const auto slot = (size_t) index;
+        const juce::ScopedLock cl (slot_call_locks[slot]);
+        juce::AudioPluginInstance* instance = nullptr;
+        {
+            const juce::ScopedLock sl (slot_lock);
+            instance = getAudioPluginInstance (index);
+        }
+        // A VST3 or LV2 plug-in stays prepared when a host thread suspends the
+        // container: releasing it needs the message thread, and it does no
+        // harm while the host sends no blocks.
+        if (instance == nullptr || (! messageThread && needsMessageThread (instance)))
             continue;
-
-        log (instance_name + ":releaseResources (" + juce::String (index) + "), ");
+        log (getInstanceName() + ":releaseResources (" + juce::String (index) + "), ");
         instance->releaseResources();
+        slot_prepared_rate[slot] = 0.0;
+        slot_prepared_block[slot] = 0;
     }
+}
+
+bool PluginContainerAudioProcessor::needsMessageThread (juce::AudioPluginInstance* instance)
+{
+    return instance != nullptr && vst2EffectOf (instance) == nullptr;
+}
+
+StateForm PluginContainerAudioProcessor::slotStateForm (int index) const
+{
+    return isValidSlot (index) ? slot_origins[(size_t) index].stateForm : StateForm::plugin;
 }
 
 const juce::String PluginContainerAudioProcessor::getInputChannelName (int index) const

@@ -5,6 +5,7 @@
 #include "MessageThreadSnapshot.h"
 #include "ContainerOption.h"
 #include "CrashHandOver.h"
+#include "../crash/AudioProcessorState.h"
 #include "../crash/WatchedContainer.h"
 #include <array>
 #include <atomic>
@@ -18,8 +19,10 @@ class ContainerProcess;
 struct SlotState;
 struct StateDocumentPart;
 
-// The processor the host talks to: two slots of hosted VST 2.x plug-ins, one of
-// them active, four options and an instance name.
+// The processor the host talks to: two slots of hosted plug-ins (VST 2.x, VST3
+// or LV2, each in the host's process or protected in a worker), one of them
+// active, four options and an instance name. docs/threads.md says which thread
+// may call what.
 // Its editor listens for changes (ChangeBroadcaster) and asks what changed with
 // takeEditorChanges(); the processor knows nothing of the editor's class.
 class PluginContainerAudioProcessor : public juce::AudioProcessor, public juce::ChangeBroadcaster, public WatchedContainer
@@ -77,7 +80,7 @@ public:
     bool isPluginCrashed (int index) const override;
     juce::String getPluginFilePath (int index) const;
 
-    // Slot operations (message thread).
+    // Slot operations (message thread; each checks it).
     bool loadPlugin (int index, juce::String path, juce::String pluginName);
     // Whether a slot identifier (VST 2.x file, VST3 bundle, LV2 URI) names a
     // plug-in installed here. Message thread only.
@@ -150,6 +153,29 @@ private:
     void notifyEditor ();
     bool isValidSlot (int index) const noexcept { return index == 0 || index == 1; }
     void setActivePluginIndex (int index);
+    // How the slot's plug-in gives and takes its state block, decided when it
+    // was loaded (a protected VST3 or LV2 plug-in travels as the bare chunk).
+    StateForm slotStateForm (int index) const;
+    // Whether the slot's plug-in may be asked for its state, prepared or
+    // released only on the message thread (JUCE's VST3 and LV2 hosting).
+    static bool needsMessageThread (juce::AudioPluginInstance* instance);
+    // The message thread takes a fresh snapshot of a VST3 or LV2 slot for
+    // saves on host threads: at load and restore, when the panel changed its
+    // program, while its editor is open, and when a host thread asks.
+    void refreshSaveSnapshot (int index);
+    // The slot's state as a save writes it, or null when the slot holds no
+    // healthy plug-in; with the slot generation it was read under.
+    struct TakenState
+    {
+        std::unique_ptr<AudioProcessorState> state;
+        juce::uint64 generation = 0;
+    };
+    TakenState takeSlotState (int index);
+    void refreshChangedSaveSnapshots ();
+    // Prepares, on the message thread, the VST3 and LV2 slots a host thread
+    // prepared at a new rate or block size; they are silent until then.
+    void prepareDeferredSlots ();
+    void prepareSlot (int index, double sampleRate, int blockSize);
     bool switchActivePlugin (int index, bool carryHeldNotes);
     void writeStateDocument (juce::MemoryBlock& destData);
     bool fillSlotState (int index, SlotState& slot);
@@ -180,6 +206,7 @@ private:
         juce::String filePath, pluginName, displayName;
         int numInputs = 0, numOutputs = 0;
         juce::String format; // as SlotState::format: empty for VST 2.x
+        StateForm stateForm = StateForm::plugin;
     };
 
     // Restores the host hands over off the message thread wait here until the
@@ -233,11 +260,62 @@ private:
 
     // Hosted instance of the active slot as seen by host parameter calls.
     ActivePluginGuard parameter_target;
-    // Snapshots of VST3 and LV2 plug-ins for saves on host threads.
-    MessageThreadSnapshot message_thread_snapshot;
-    // Keeps host-thread prepare/release and state saves apart from slot changes
-    // on the message thread. Never held while calling into the host.
+    // Guards what host threads read of the slots (loaders, origins, snapshots,
+    // auxiliary buffers, generations) against changes on the message thread.
+    // Held only briefly: never while calling into a plug-in, the host or
+    // another thread, and never while taking a slot's call lock.
     juce::CriticalSection slot_lock;
+    // Held across every call into a slot's plug-in for its state, prepare and
+    // release. It keeps the instance alive: the message thread removes a
+    // plug-in from its slot under slot_lock, then takes this lock before it
+    // deletes the plug-in, so whatever a holder read from the slot after
+    // taking it stays alive until it lets go. Taken before slot_lock. Saves and snapshot
+    // refreshes of one plug-in never overlap (a VST 2.x chunk pointer is valid
+    // only until the next call).
+    std::array<juce::CriticalSection, 2> slot_call_locks;
+    // Changes whenever a slot's plug-in is installed or removed: a host thread
+    // that let go of slot_lock checks it before writing back what it read.
+    std::array<juce::uint64, 2> slot_generations {};
+    // The newest state the message thread took of a VST3 or LV2 slot, for
+    // saves on host threads (with the parameters read live). Under slot_lock.
+    std::array<std::unique_ptr<AudioProcessorState>, 2> save_snapshots;
+    // Host threads ask the message thread for a fresh one and wait a little.
+    MessageThreadSnapshot message_thread_snapshot { [this] (int index) { refreshSaveSnapshot (index); } };
+    struct SaveSnapshotTimer : juce::Timer
+    {
+        explicit SaveSnapshotTimer (PluginContainerAudioProcessor& p)
+            : owner (p)
+        {
+        }
+        void timerCallback () override { owner.refreshChangedSaveSnapshots(); }
+        PluginContainerAudioProcessor& owner;
+    };
+    SaveSnapshotTimer save_snapshot_timer { *this };
+    std::array<juce::uint32, 2> save_snapshot_taken_ms {};
+
+    // Rate and block size each slot's plug-in was prepared with (0 when
+    // released), and whether it is prepared as the host last asked: the audio
+    // thread plays a slot only then.
+    std::array<std::atomic<double>, 2> slot_prepared_rate {};
+    std::array<std::atomic<int>, 2> slot_prepared_block {};
+    std::array<std::atomic<bool>, 2> slot_in_step { { true, true } };
+    // Host-thread prepares left to the message thread: the rate and block size
+    // asked for, and a count the message thread compares before it says a
+    // slot is in step again.
+    std::atomic<double> deferred_rate { 0.0 };
+    std::atomic<int> deferred_block { 0 };
+    std::atomic<juce::uint32> deferred_prepares { 0 };
+    struct DeferredPrepare : juce::AsyncUpdater
+    {
+        explicit DeferredPrepare (PluginContainerAudioProcessor& p)
+            : owner (p)
+        {
+        }
+        ~DeferredPrepare() override { cancelPendingUpdate(); }
+        void handleAsyncUpdate () override { owner.prepareDeferredSlots(); }
+        PluginContainerAudioProcessor& owner;
+    };
+    DeferredPrepare deferred_prepare { *this };
 
     // Crash hand-over on the audio thread: the slot's plug-in the audio thread
     // may switch to when the active slot's bridge reports its worker dead, and

@@ -1,7 +1,5 @@
 #include "ProjectBridge.h"
 #include "../crash/CrashProbe.h"
-#include "../loading/PluginFormatNames.h"
-#include "../loading/ProtectedLoad.h"
 #include "../loading/SharedVstFormat.h"
 #include <cstring>
 
@@ -30,13 +28,4 @@ AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance)
         || std::memcmp (effect->_pad2, crashProbe::parametersNeverWait, sizeof (crashProbe::parametersNeverWait)) != 0)
         return nullptr;
     return effect;
-}
-
-StateForm stateFormOf (juce::AudioPluginInstance* instance)
-{
-    if (projectBridgeEffect (instance) == nullptr)
-        return StateForm::plugin;
-    const juce::File standIn (instance->getPluginDescription().fileOrIdentifier);
-    return pluginFormats::formatOf (protectedLoad::targetBehind (standIn)) == pluginFormats::vst2 ? StateForm::plugin
-                                                                                                  : StateForm::bridgedChunk;
 }

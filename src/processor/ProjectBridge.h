@@ -12,10 +12,6 @@ AEffect* vst2EffectOf (juce::AudioPluginInstance* instance);
 // parameters directly and ask it the bridge's private questions.
 AEffect* projectBridgeEffect (juce::AudioPluginInstance* instance);
 
-// How the state of `instance` travels: the bare chunk when it is the project's
-// bridge running a VST3 or LV2 plug-in, else the plug-in's own form.
-StateForm stateFormOf (juce::AudioPluginInstance* instance);
-
 // Asks an effect the crash probe: true when it says the plug-in behind it has
 // crashed. Of the project's bridge this may be asked on the audio thread.
 bool crashProbeSaysCrashed (AEffect* effect);

@@ -5,6 +5,7 @@
 #include "../console/LogLines.h"
 #include "HostedPlayConfig.h"
 #include "ProjectBridge.h"
+#include "ThreadRules.h"
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
@@ -15,6 +16,7 @@
 
 bool PluginContainerAudioProcessor::isInstalledPlugin (const juce::String& identifier)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     const auto format = pluginFormats::formatOf (identifier);
     if (format == pluginFormats::vst2)
         return juce::File::isAbsolutePath (identifier) && juce::File (identifier).exists();
@@ -23,14 +25,17 @@ bool PluginContainerAudioProcessor::isInstalledPlugin (const juce::String& ident
 
 bool PluginContainerAudioProcessor::keepsUnloadedPlugin (int index) const
 {
+    // The panel asks this while it paints: only the message thread changes
+    // the slots, so it reads them without a lock and never waits for a save.
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     if (! isValidSlot (index) || plugin_loaders[(size_t) index] != nullptr)
         return false;
-    const juce::ScopedLock sl (slot_lock);
     return slot_origins[(size_t) index].filePath.isNotEmpty();
 }
 
 bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, juce::String pluginName)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     log (instance_name + ":" + logLines::loadingPluginInIndex (index));
 
     if (! isValidSlot (index))
@@ -177,6 +182,10 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
             {
                 const juce::ScopedLock sl (slot_lock);
                 plugin_loaders[(size_t) index] = std::move (loader);
+                ++slot_generations[(size_t) index];
+                slot_prepared_rate[(size_t) index] = sampleRate;
+                slot_prepared_block[(size_t) index] = blockSize;
+                slot_in_step[(size_t) index] = true;
                 plugin_crashed[(size_t) index] = false;
                 // A new plug-in starts without a snapshot; only recovery keeps the old one.
                 if (! slot_recovering[(size_t) index])
@@ -186,7 +195,10 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 slot_origins[(size_t) index] = {
                     chosenPath,          format != pluginFormats::vst2 && pluginName.isNotEmpty() ? pluginName : loadedName,
                     instance->getName(), pluginInputs,
-                    pluginOutputs,       format == pluginFormats::vst2 ? juce::String() : format
+                    pluginOutputs,       format == pluginFormats::vst2 ? juce::String() : format,
+                    // Decided here, once: a protected VST3 or LV2 plug-in's state
+                    // travels as the bare chunk, whatever the cache holds later.
+                    format != pluginFormats::vst2 && loadFormat == pluginFormats::vst2 ? StateForm::bridgedChunk : StateForm::plugin
                 };
 
                 if (pluginOutputs > containerOutputs)
@@ -197,12 +209,21 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 }
             }
 
+            // A host thread may have prepared the container at another rate or
+            // block size while this plug-in loaded.
+            if (preparedSampleRate() != sampleRate || preparedBlockSize() != blockSize)
+            {
+                const juce::ScopedLock cl (slot_call_locks[(size_t) index]);
+                prepareSlot (index, preparedSampleRate(), preparedBlockSize());
+            }
+
             if (index == active_plugin)
             {
                 parameter_target.publish (instance);
                 setLatencySamples (instance->getLatencySamples());
             }
 
+            refreshSaveSnapshot (index);
             reloadEditorPrograms (index);
             armHandOver (index);
 
@@ -240,6 +261,7 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
 
 void PluginContainerAudioProcessor::unloadPlugin (int index, bool keepState, bool resumeProcessing)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     if (! isValidSlot (index))
         return;
 
@@ -262,10 +284,21 @@ void PluginContainerAudioProcessor::unloadPlugin (int index, bool keepState, boo
             parameter_target.publish (nullptr);
 
         std::unique_ptr<GenericAudioPluginLoader> doomed;
+        std::unique_ptr<juce::AudioSampleBuffer> doomedAux;
         {
             const juce::ScopedLock sl (slot_lock);
             doomed = std::move (plugin_loaders[slot]);
-            aux_buffers[slot].reset();
+            doomedAux = std::move (aux_buffers[slot]);
+            save_snapshots[slot].reset();
+            ++slot_generations[slot];
+            slot_prepared_rate[slot] = 0.0;
+            slot_prepared_block[slot] = 0;
+            slot_in_step[slot] = true;
+        }
+        // A host thread still inside the plug-in (a save, a prepare) holds
+        // the slot's call lock: the plug-in goes once it has left.
+        {
+            const juce::ScopedLock cl (slot_call_locks[slot]);
         }
         doomed.reset();
     }
@@ -299,6 +332,7 @@ bool PluginContainerAudioProcessor::handOverTo (int index)
 
 bool PluginContainerAudioProcessor::switchActivePlugin (int index, bool carryHeldNotes)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     completeHandOver();
 
     log (instance_name + ":" + logLines::changingActivePluginToIndex (index));
@@ -336,6 +370,7 @@ bool PluginContainerAudioProcessor::switchActivePlugin (int index, bool carryHel
 
 void PluginContainerAudioProcessor::editPlugin (int index)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     log (instance_name + ":" + logLines::openEditor (index));
 
     auto* instance = getAudioPluginInstance (index);

@@ -2,6 +2,7 @@
 // project's bridge (message thread).
 #include "PluginContainerAudioProcessor.h"
 #include "ProjectBridge.h"
+#include "ThreadRules.h"
 #include "../console/LogLines.h"
 #include "../crash/AudioProcessorState.h"
 #include "../crash/CrashProbe.h"
@@ -34,6 +35,7 @@ int PluginContainerAudioProcessor::getCrashSignal (int index) const
 
 bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProtect)
 {
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
     if (! isValidSlot (index))
         return false;
 
@@ -54,7 +56,10 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
 
     // Its current state goes with it: program, state block and parameters.
     auto snapshot = std::make_unique<AudioProcessorState>();
-    snapshot->storeAudioProcessorState (instance, stateFormOf (instance));
+    {
+        const juce::ScopedLock cl (slot_call_locks[slot]);
+        snapshot->storeAudioProcessorState (instance, slotStateForm (index));
+    }
     if (! isSlotHealthy (index))
     {
         // Died while it was asked: the last good snapshot stays for "Recover".
@@ -89,6 +94,7 @@ bool PluginContainerAudioProcessor::setSlotProtected (int index, bool shouldProt
         log (instance_name + ":" + logLines::couldNotBeReloaded (index));
 
     slot_recovering[slot] = false;
+    refreshSaveSnapshot (index);
     armHandOver (index);
     refreshEditor();
     return reloaded && slot_protected[slot] == shouldProtect;

@@ -148,7 +148,14 @@ namespace
         // Control side.
         std::mutex controlLock_;
         std::uint32_t sequence_ = 0;
-        std::vector<char> chunk_;
+        // effGetChunk hands out a pointer its caller reads after the call has
+        // returned and let go of controlLock_. Two threads may fetch at once (a
+        // host saving while the container takes a snapshot): each fetch fills
+        // the next of these buffers, so an answer stays intact until several
+        // later fetches have come and gone.
+        static constexpr std::size_t kChunkBuffers = 4;
+        std::vector<char> chunks_[kChunkBuffers];
+        std::size_t nextChunk_ = 0;
         ERect rect_ {};
 
         // Audio side (only the host's audio thread touches these).
@@ -676,7 +683,10 @@ namespace
         if (reply.payload > most)
             return brokeProtocol (opcode, ptr, "an answer larger than the protocol carries");
         std::vector<char> received;
-        std::vector<char>& into = kind == PtrKind::ChunkOut ? chunk_ : received;
+        std::vector<char>& chunk = chunks_[nextChunk_];
+        if (kind == PtrKind::ChunkOut)
+            nextChunk_ = (nextChunk_ + 1) % kChunkBuffers;
+        std::vector<char>& into = kind == PtrKind::ChunkOut ? chunk : received;
         // Memory grows with the bytes that really arrive, not with the size the
         // worker announced.
         into.clear();
@@ -708,8 +718,8 @@ namespace
                 }
                 break;
             case PtrKind::ChunkOut:
-                *static_cast<void**> (ptr) = chunk_.empty() ? nullptr : chunk_.data();
-                return chunk_.empty() ? 0 : static_cast<VstIntPtr> (chunk_.size());
+                *static_cast<void**> (ptr) = chunk.empty() ? nullptr : chunk.data();
+                return chunk.empty() ? 0 : static_cast<VstIntPtr> (chunk.size());
             case PtrKind::RectOut:
             {
                 if (! received.empty() && received.size() != sizeof (ERect))
