@@ -403,6 +403,14 @@ void PluginContainerAudioProcessor::prepareSlot (int index, double sampleRate, i
     if (auto* playHead = getPlayHead())
         instance->setPlayHead (playHead);
 
+    // JUCE's VST3 hosting skips a prepare at the rate and block size the
+    // plug-in already has, and offerPlayConfig sets those first: a plug-in
+    // prepared at other settings is released, so it really is set up anew
+    // (else it would process blocks larger than it was set up for).
+    const double preparedRate = slot_prepared_rate[slot].load();
+    if (preparedRate > 0.0 && (preparedRate != sampleRate || slot_prepared_block[slot].load() != blockSize))
+        instance->releaseResources();
+
     offerPlayConfig (*instance, getTotalNumInputChannels(), getTotalNumOutputChannels(), sampleRate, blockSize);
     instance->prepareToPlay (sampleRate, blockSize);
     slot_prepared_rate[slot] = sampleRate;
