@@ -1,212 +1,26 @@
 // Real-time behaviour of the container as a host's audio thread sees it:
-// processBlock and host parameter calls never touch the heap once warmed up,
-// and a slot load on the message thread never holds the audio thread up.
+// processBlock and host parameter calls never touch the heap nor wait for a
+// lock once warmed up, and a slot load on the message thread never holds the
+// audio thread up.
 // Windows and dialogs: run under Xvfb.
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
+#include "support/AudioThreadCounters.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <thread>
 
 using namespace loading_test;
 using namespace tamblit::fixtures;
 
-//==============================================================================
-// Heap traffic counter. Only the thread that sets `countingHeapTraffic` is
-// counted, so the message thread, JUCE's own threads and GoogleTest are free to
-// allocate. Sanitizer builds bring their own allocator: there the counter rides
-// on the sanitizer's allocation hooks; elsewhere this executable replaces the
-// malloc family (the hosted plug-ins resolve to it as well) and operator new/delete.
 namespace
 {
-    thread_local bool countingHeapTraffic __attribute__ ((tls_model ("initial-exec"))) = false;
-    std::atomic<long> heapAllocations { 0 };
-    std::atomic<long> heapFrees { 0 };
-
-    inline void noteAllocation () noexcept
-    {
-        if (countingHeapTraffic)
-            heapAllocations.fetch_add (1, std::memory_order_relaxed);
-    }
-
-    inline void noteFree (const volatile void* pointer) noexcept
-    {
-        if (countingHeapTraffic && pointer != nullptr)
-            heapFrees.fetch_add (1, std::memory_order_relaxed);
-    }
-}
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// From the sanitizer runtime's allocator interface (the header is not always installed).
-extern "C" int __sanitizer_install_malloc_and_free_hooks (void (*mallocHook) (const volatile void*, size_t),
-                                                          void (*freeHook) (const volatile void*));
-
-namespace
-{
-    void onSanitizerMalloc (const volatile void*, size_t)
-    {
-        noteAllocation();
-    }
-    void onSanitizerFree (const volatile void* pointer)
-    {
-        noteFree (pointer);
-    }
-
-    const int sanitizerHooksInstalled = __sanitizer_install_malloc_and_free_hooks (onSanitizerMalloc, onSanitizerFree);
-}
-#else
-extern "C"
-{
-    void* __libc_malloc (size_t);
-    void* __libc_calloc (size_t, size_t);
-    void* __libc_realloc (void*, size_t);
-    void* __libc_memalign (size_t, size_t);
-    void* __libc_valloc (size_t);
-    void* __libc_pvalloc (size_t);
-    void __libc_free (void*);
-
-    void* malloc (size_t size)
-    {
-        noteAllocation();
-        return __libc_malloc (size);
-    }
-    void* calloc (size_t count, size_t size)
-    {
-        noteAllocation();
-        return __libc_calloc (count, size);
-    }
-    void* memalign (size_t alignment, size_t size)
-    {
-        noteAllocation();
-        return __libc_memalign (alignment, size);
-    }
-    void* aligned_alloc (size_t alignment, size_t size)
-    {
-        noteAllocation();
-        return __libc_memalign (alignment, size);
-    }
-    void* valloc (size_t size)
-    {
-        noteAllocation();
-        return __libc_valloc (size);
-    }
-    void* pvalloc (size_t size)
-    {
-        noteAllocation();
-        return __libc_pvalloc (size);
-    }
-    void free (void* pointer)
-    {
-        noteFree (pointer);
-        __libc_free (pointer);
-    }
-
-    void* realloc (void* pointer, size_t size)
-    {
-        // A realloc is a new block and the release of the old one.
-        noteAllocation();
-        noteFree (pointer);
-        return __libc_realloc (pointer, size);
-    }
-
-    void* reallocarray (void* pointer, size_t count, size_t size)
-    {
-        if (size != 0 && count > SIZE_MAX / size)
-        {
-            errno = ENOMEM;
-            return nullptr;
-        }
-        return realloc (pointer, count * size);
-    }
-
-    int posix_memalign (void** result, size_t alignment, size_t size)
-    {
-        noteAllocation();
-        void* pointer = __libc_memalign (alignment, size);
-        if (pointer == nullptr)
-            return ENOMEM;
-        *result = pointer;
-        return 0;
-    }
-}
-
-// operator new/delete go through the counted malloc/free above.
-void* operator new (size_t size)
-{
-    if (void* p = malloc (size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[] (size_t size)
-{
-    return operator new (size);
-}
-void* operator new (size_t size, const std::nothrow_t&) noexcept
-{
-    return malloc (size == 0 ? 1 : size);
-}
-void* operator new[] (size_t size, const std::nothrow_t&) noexcept
-{
-    return malloc (size == 0 ? 1 : size);
-}
-void* operator new (size_t size, std::align_val_t alignment)
-{
-    if (void* p = aligned_alloc ((size_t) alignment, size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[] (size_t size, std::align_val_t alignment)
-{
-    return operator new (size, alignment);
-}
-void operator delete (void* p) noexcept
-{
-    free (p);
-}
-void operator delete[] (void* p) noexcept
-{
-    free (p);
-}
-void operator delete (void* p, size_t) noexcept
-{
-    free (p);
-}
-void operator delete[] (void* p, size_t) noexcept
-{
-    free (p);
-}
-void operator delete (void* p, std::align_val_t) noexcept
-{
-    free (p);
-}
-void operator delete[] (void* p, std::align_val_t) noexcept
-{
-    free (p);
-}
-void operator delete (void* p, size_t, std::align_val_t) noexcept
-{
-    free (p);
-}
-void operator delete[] (void* p, size_t, std::align_val_t) noexcept
-{
-    free (p);
-}
-#endif
-
-namespace
-{
-    // Counts heap traffic on the calling thread while alive.
-    struct CountHeapTraffic
-    {
-        CountHeapTraffic() { countingHeapTraffic = true; }
-        ~CountHeapTraffic() { countingHeapTraffic = false; }
-    };
-
     constexpr double sampleRate = 48000.0;
     constexpr int preparedBlock = 512;
 
@@ -244,6 +58,7 @@ namespace
     {
         long allocations = 0;
         long frees = 0;
+        long lockWaits = 0;
         int blocksWithSound = 0;
         int blocksWithNotes = 0;
         int automationMisses = 0;
@@ -308,6 +123,7 @@ namespace
                 std::uint32_t seed = 20240611u;
                 const long allocationsBefore = heapAllocations.load();
                 const long freesBefore = heapFrees.load();
+                const long lockWaitsBefore = lockWaits.load();
                 {
                     CountHeapTraffic counting;
                     for (int block = 0; block < 3000; ++block)
@@ -315,6 +131,7 @@ namespace
                 }
                 run.allocations = heapAllocations.load() - allocationsBefore;
                 run.frees = heapFrees.load() - freesBefore;
+                run.lockWaits = lockWaits.load() - lockWaitsBefore;
             });
         audio.join();
         return run;
@@ -333,6 +150,28 @@ TEST (RealTime, AudioThreadNeverTouchesTheHeap)
             text << juce::String (42);
         }
         ASSERT_GE (heapAllocations.load() - before, 2);
+    }
+    if (lockWaitsCounted)
+    {
+        // And a lock held elsewhere must count as a wait.
+        std::mutex held;
+        std::atomic<bool> locked { false };
+        std::thread holder (
+            [&]
+            {
+                const std::lock_guard<std::mutex> hold (held);
+                locked = true;
+                std::this_thread::sleep_for (std::chrono::milliseconds (50));
+            });
+        while (! locked)
+            std::this_thread::yield();
+        const long before = lockWaits.load();
+        {
+            CountHeapTraffic counting;
+            const std::lock_guard<std::mutex> wait (held);
+        }
+        holder.join();
+        ASSERT_EQ (lockWaits.load() - before, 1);
     }
 
     const HeapCase cases[] = {
@@ -357,6 +196,7 @@ TEST (RealTime, AudioThreadNeverTouchesTheHeap)
 
         EXPECT_EQ (run.allocations, 0);
         EXPECT_EQ (run.frees, 0);
+        EXPECT_EQ (run.lockWaits, 0);
         if (row.plugin != nullptr)
         {
             // The blocks really went through the hosted synth and the automation reached it.
@@ -401,7 +241,7 @@ TEST (RealTime, ACrashHandOverNeverTouchesTheHeap)
         ASSERT_TRUE (processor->loadPlugin (1, TAMBLIT_FIXTURE_SYNTH, {}));
 
         constexpr int crashBlock = 100;
-        long allocations = 0, frees = 0;
+        long allocations = 0, frees = 0, waits = 0;
         int handOverBlock = -1;
         std::thread audio (
             [&]
@@ -424,6 +264,7 @@ TEST (RealTime, ACrashHandOverNeverTouchesTheHeap)
                     render (block == 0 ? 60 : 0); // a held note, warmed up
                 const long allocationsBefore = heapAllocations.load();
                 const long freesBefore = heapFrees.load();
+                const long lockWaitsBefore = lockWaits.load();
                 {
                     CountHeapTraffic counting;
                     for (int block = 0; block < crashBlock + 2000; ++block)
@@ -441,11 +282,13 @@ TEST (RealTime, ACrashHandOverNeverTouchesTheHeap)
                 }
                 allocations = heapAllocations.load() - allocationsBefore;
                 frees = heapFrees.load() - freesBefore;
+                waits = lockWaits.load() - lockWaitsBefore;
             });
         audio.join();
 
         EXPECT_EQ (allocations, 0);
         EXPECT_EQ (frees, 0);
+        EXPECT_EQ (waits, 0);
         EXPECT_GE (handOverBlock, crashBlock); // it happened, on the audio thread, after the crash
     }
     unsetenv ("TAMBLIT_BRIDGE_RESOURCES");
