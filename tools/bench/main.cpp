@@ -6,8 +6,10 @@
 //                                      renders one way only, inside tamblit_bench_render
 //                                      (for callgrind --toggle-collect=tamblit_bench_render)
 //   tamblit-bench --switch             silence of slot switches and of a crash hand-over
+//   tamblit-bench --saves              save latency on a host thread while the main thread is busy
 #include "CommandLine.h"
 #include "Hosts.h"
+#include "Saves.h"
 #include "Switching.h"
 #include <algorithm>
 #include <cmath>
@@ -45,12 +47,14 @@ namespace
         int reps = 9;
         double seconds = 0.5;
         bool switching = false;
+        bool saves = false;
         bool verbose = false;
     };
 
     const char* usage = "usage: tamblit-bench [--plugin PATH]... [--container PATH] [--block-size N] [--reps N] [--seconds S] [--verbose]\n"
                         "       tamblit-bench --only direct|container --plugin PATH --block-size N --blocks N\n"
-                        "       tamblit-bench --switch\n";
+                        "       tamblit-bench --switch\n"
+                        "       tamblit-bench --saves\n";
 
     bool parse (int argc, char** argv, Options& o, bool& help)
     {
@@ -74,6 +78,7 @@ namespace
         line.unknownArgument ([] (const std::string& arg) { return "unknown argument " + arg; });
         line.flag ("--help|-h", [&] { help = true; });
         line.flag ("--switch", [&] { o.switching = true; });
+        line.flag ("--saves", [&] { o.saves = true; });
         line.flag ("--verbose", [&] { o.verbose = true; });
         line.option ("--only", text (o.only));
         line.option ("--container", text (o.container));
@@ -160,6 +165,8 @@ int main (int argc, char** argv)
 
     if (o.switching)
         return bench::runSwitching (o.container, TAMBLIT_BENCH_FIXTURES);
+    if (o.saves)
+        return bench::runSaveLatency (o.container, TAMBLIT_BENCH_FIXTURES);
 
     if (! o.only.empty())
     {
