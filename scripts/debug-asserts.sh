@@ -22,13 +22,14 @@ allowed=(
   # test host's JUCE off that host's message thread. JUCE's host copes (its own
   # comment at the assertion says so).
   "test_plugin_formats|juce_VST3PluginFormat.cpp:3635|VST3 build of the container reports a restart from the wrapper's own message thread"
-  # A host resumes and suspends the container on a thread of its own; the
-  # container prepares and releases a hosted VST3 plug-in there, as it does
-  # every hosted plug-in and as JUCE's own AudioProcessorPlayer does from the
-  # audio device's thread. JUCE's VST3 host asks for the message thread when it
-  # switches the plug-in's event buses; waiting for that thread inside a host
-  # call could deadlock a host whose main thread waits for the call.
-  "test_slot_formats|juce_VST3PluginFormat.cpp:254|a host suspends the container, and so a hosted VST3, on its own thread"
+  # A host closes the container on a thread of its own. JUCE's VST 2.x wrapper
+  # deletes the processor there, holding the message manager lock, and so the
+  # container deletes its hosted plug-ins there; a hosted VST3 plug-in releases
+  # itself as it goes, and JUCE's VST3 host asserts the message thread itself
+  # when it switches the plug-in's event buses, not merely its lock. (A host
+  # that suspends the container on its own thread no longer reaches it: the
+  # container leaves VST3 and LV2 prepare and release to the message thread.)
+  "test_slot_formats|juce_VST3PluginFormat.cpp:254|a host closes the container, and so deletes a hosted VST3, on its own thread under the message manager lock"
 )
 
 started=$(date +%s)

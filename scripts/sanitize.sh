@@ -21,7 +21,7 @@ BUILD_DIR="${BUILD_DIR:-$dir}"
 JOBS="${JOBS:-$(nproc)}"
 
 # Tests that run the audio thread against the message thread.
-concurrency_tests=(test_slot_concurrency test_parameter_stress test_crash test_realtime test_bridge_handover)
+concurrency_tests=(test_slot_concurrency test_parameter_stress test_crash test_realtime test_bridge_handover test_threads test_chaos_host)
 
 started=$(date +%s)
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLIT_SANITIZE="$kind" >/dev/null
