@@ -289,6 +289,7 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
     // its answer is a read of its own flags, and it knows at once.
     auto* bridge = projectBridgeEffect (instance);
     auto* standby = bridge != nullptr && handed_over_from.load() < 0 && options[(size_t) ContainerOption::autoSwitchPlugin].load()
+                            && slot_in_step[(size_t) (1 - active)].load()
                         ? standby_instances[(size_t) (1 - active)].load()
                         : nullptr;
 
@@ -348,6 +349,9 @@ void PluginContainerAudioProcessor::renderSlot (int index, juce::AudioPluginInst
 // a plug-in is called, but the slot's call lock, which keeps it alive.
 void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockSize)
 {
+    // Loads on the message thread read these rather than the base class's
+    // rate and block size, which the host's thread writes without a lock.
+    noteHostRateAndBlockSize (sampleRate, blockSize);
     const bool messageThread = onMessageThread();
     bool deferred = false;
     for (int index = 0; index < 2; ++index)

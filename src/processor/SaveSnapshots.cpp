@@ -125,7 +125,8 @@ void PluginContainerAudioProcessor::refreshChangedSaveSnapshots()
 
         // Only this thread writes the snapshots: it reads them without the lock.
         const auto* snapshot = save_snapshots[slot].get();
-        const bool programChanged = snapshot == nullptr || snapshot->current_program != instance->getCurrentProgram();
+        const int program = instance->getNumPrograms() == 0 ? -1 : instance->getCurrentProgram();
+        const bool programChanged = snapshot == nullptr || snapshot->current_program != program;
         const auto* editor = plugin_editors[slot].get();
         const bool editorOpen = editor != nullptr && editor->editorWindow != nullptr;
         if (programChanged || (editorOpen && now - save_snapshot_taken_ms[slot] >= openEditorRefreshMs))

@@ -280,7 +280,7 @@ TEST (ChaosHost, HostThreadsAndTheMessageThreadNeverWaitOnEachOtherAndSavesHoldT
 
     HostThreads host (processor);
     host.start();
-    const DeadlockGuard guard ("the chaos host", std::chrono::seconds (240));
+    const DeadlockGuard guard ("the chaos host", std::chrono::seconds (500));
 
     std::minstd_rand random (2026);
     int checks = 0;
@@ -341,17 +341,17 @@ TEST (ChaosHost, HostThreadsAndTheMessageThreadNeverWaitOnEachOtherAndSavesHoldT
     };
 
     // Everything at once, restores from host threads among it.
-    for (int step = 0; step < 40; ++step)
+    for (int step = 0; step < 30; ++step)
         act (step);
 
     // Then without restores (a save answers with a restore's document until the
     // message thread has applied it), checking saves while it is blocked.
     host.restoring = false;
     runLoopFor (1500);
-    for (int step = 0; step < 40; ++step)
+    for (int step = 0; step < 30; ++step)
     {
         act (step);
-        if (step % 4 == 0)
+        if (step % 3 == 0)
         {
             host.automating = false;
             runLoopFor (20); // an automation already under way lands first
