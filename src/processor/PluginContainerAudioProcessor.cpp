@@ -381,8 +381,8 @@ void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockS
     }
     if (deferred)
     {
-        log (getInstanceName() + ":prepareToPlay: the message thread prepares the VST3 and LV2 plugins at " + formatStreamDouble (sampleRate)
-             + ", " + juce::String (blockSize));
+        log (getInstanceName() + ":prepareToPlay: the message thread prepares the VST3 and LV2 plugins at "
+             + formatStreamDouble (sampleRate) + ", " + juce::String (blockSize));
         deferred_prepare.triggerAsyncUpdate();
     }
 }

@@ -88,7 +88,8 @@ PluginContainerAudioProcessor::TakenState PluginContainerAudioProcessor::takeSlo
         taken.state->parameters.add (parameter->getValue());
     if (! refreshed)
         log (getInstanceName() + ":index " + juce::String (index)
-             + " could not be asked for its state (the message thread is busy), saving its newest snapshot with its current parameter values");
+             + " could not be asked for its state (the message thread is busy), saving its newest snapshot with its current parameter "
+               "values");
     return taken;
 }
 

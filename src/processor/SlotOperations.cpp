@@ -193,9 +193,8 @@ bool PluginContainerAudioProcessor::loadPlugin (int index, juce::String path, ju
                 // A VST3 or LV2 slot keeps the plug-in's own name whichever way it runs.
                 const auto loadedName = plugin_loaders[(size_t) index]->getCurrentlyLoadedPluginName();
                 slot_origins[(size_t) index] = {
-                    chosenPath,          format != pluginFormats::vst2 && pluginName.isNotEmpty() ? pluginName : loadedName,
-                    instance->getName(), pluginInputs,
-                    pluginOutputs,       format == pluginFormats::vst2 ? juce::String() : format,
+                    chosenPath, format != pluginFormats::vst2 && pluginName.isNotEmpty() ? pluginName : loadedName, instance->getName(),
+                    pluginInputs, pluginOutputs, format == pluginFormats::vst2 ? juce::String() : format,
                     // Decided here, once: a protected VST3 or LV2 plug-in's state
                     // travels as the bare chunk, whatever the cache holds later.
                     format != pluginFormats::vst2 && loadFormat == pluginFormats::vst2 ? StateForm::bridgedChunk : StateForm::plugin

@@ -358,7 +358,7 @@ TEST_F (Threads, ASlotThatCrashedBeforeAnySaveAndDidNotReloadKeepsItsElement)
     {
         void* fixture = dlopen (path.toRawUTF8(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE (fixture, nullptr);
-        reinterpret_cast<void (*)()> (dlsym (fixture, "tamblit_fixture_crash_all")) ();
+        reinterpret_cast<void (*)()> (dlsym (fixture, "tamblit_fixture_crash_all"))();
         dlclose (fixture);
     }
     ASSERT_TRUE (processor->checkIfPluginCrashed (0));

@@ -46,8 +46,8 @@ namespace bench
     int runSaveLatency (const std::string& containerPath, const std::string& fixtureDir)
     {
         // The bridge resources beside the built container.
-        setenv ("TAMBLIT_BRIDGE_RESOURCES",
-                juce::File (containerPath).getSiblingFile ("Contents/Resources").getFullPathName().toRawUTF8(), 1);
+        setenv ("TAMBLIT_BRIDGE_RESOURCES", juce::File (containerPath).getSiblingFile ("Contents/Resources").getFullPathName().toRawUTF8(),
+                1);
         // Protected slots make their stand-ins in a cache folder of this run.
         const auto cache = juce::File::createTempFile ("bench-cache");
         cache.createDirectory();
@@ -67,7 +67,8 @@ namespace bench
         };
         constexpr int saves = 40;
 
-        std::fprintf (results, "Saves on a host thread while the host's main thread (the container's message thread) is busy, %d each:\n\n", saves);
+        std::fprintf (results, "Saves on a host thread while the host's main thread (the container's message thread) is busy, %d each:\n\n",
+                      saves);
         std::fprintf (results, "| slot 0 holds | p50 ms | max ms | saved the automated value |\n|---|---|---|---|\n");
         for (const auto& row : rows)
         {
