@@ -4,6 +4,7 @@ SharedJuceFormats::SharedJuceFormats() = default;
 
 juce::AudioPluginFormat* SharedJuceFormats::find (const juce::String& format)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     if (format == pluginFormats::vst3)
         return &vst3;
     if (format == pluginFormats::lv2)

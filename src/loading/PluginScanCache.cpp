@@ -11,6 +11,7 @@ juce::OwnedArray<juce::PluginDescription> global_plugin_descriptions;
 
 bool fileWasScannedAlready (juce::String path)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     writeLoaderText (logLines::checkingScanCache (path));
     for (auto* entry : global_plugin_descriptions)
         if (entry->fileOrIdentifier == path)
@@ -20,6 +21,7 @@ bool fileWasScannedAlready (juce::String path)
 
 void getPluginDescriptionsAlreadyFoundForThisPlugin (juce::OwnedArray<juce::PluginDescription>& out, juce::String path)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     for (auto* entry : global_plugin_descriptions)
     {
         if (entry->fileOrIdentifier == path)
@@ -32,6 +34,7 @@ void getPluginDescriptionsAlreadyFoundForThisPlugin (juce::OwnedArray<juce::Plug
 
 void rememberPluginDescriptions (const juce::OwnedArray<juce::PluginDescription>& found)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
     for (auto* description : found)
         global_plugin_descriptions.add (new juce::PluginDescription (*description));
 }

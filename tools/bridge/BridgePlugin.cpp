@@ -261,7 +261,11 @@ namespace
         sigdelset (&all, SIGSTOP);
         posix_spawnattr_setsigmask (&attributes, &none);
         posix_spawnattr_setsigdefault (&attributes, &all);
-        posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A process group of its own: a terminal's Ctrl-C (or any signal sent
+        // to the host's group) is the host's to take, not the worker's. The
+        // worker still ends with its host (it watches its parent).
+        posix_spawnattr_setpgroup (&attributes, 0);
+        posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
         std::string argv0 = workerPath;
         char serve[] = "--serve";
         char shmArg[] = "3";

@@ -562,6 +562,11 @@ int main (int argc, char** argv)
                 return 2;
         // A bridge loaded in here refuses to start (see the bridge).
         setenv ("TAMBLIT_BRIDGE_WORKER_PID", std::to_string (getpid()).c_str(), 1);
+        // Terminal signals are the host's business: the worker runs in a
+        // process group of its own, which a terminal may also see as a
+        // background job (a stop on output or input would freeze the plug-in).
+        for (int terminalSignal : { SIGINT, SIGQUIT, SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU })
+            std::signal (terminalSignal, SIG_IGN);
         return serve (shmFd, sock);
     }
     std::fprintf (stderr, "usage: tamblit-bridge-worker --probe <plug-in.so>\n"
