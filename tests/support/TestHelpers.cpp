@@ -128,3 +128,34 @@ namespace testing_support
         return count;
     }
 }
+
+namespace testing_support
+{
+    DeadlockGuard::DeadlockGuard (std::string what, std::chrono::seconds bound)
+    {
+        thread = std::thread (
+            [what = std::move (what), bound, finished = done.get_future()]
+            {
+                if (finished.wait_for (bound) == std::future_status::timeout)
+                {
+                    std::fprintf (stderr, "FAILED: %s did not return within %d s: the host and the container are deadlocked\n",
+                                  what.c_str(), (int) bound.count());
+                    std::fflush (stderr);
+                    _exit (1);
+                }
+            });
+    }
+
+    DeadlockGuard::~DeadlockGuard()
+    {
+        disarm();
+    }
+
+    void DeadlockGuard::disarm()
+    {
+        if (! thread.joinable())
+            return;
+        done.set_value();
+        thread.join();
+    }
+}

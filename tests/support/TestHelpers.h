@@ -1,8 +1,11 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 
 class PluginContainerAudioProcessor;
 
@@ -48,6 +51,21 @@ namespace testing_support
 
     // Console windows anywhere on the desktop, whoever owns them.
     int consoleWindowsOnDesktop ();
+
+    // Ends the program, as a failure naming `what`, unless disarmed (or
+    // destroyed) within `bound`: a deadlocked host call fails its test instead
+    // of hanging ctest.
+    class DeadlockGuard
+    {
+    public:
+        explicit DeadlockGuard (std::string what, std::chrono::seconds bound = std::chrono::seconds (30));
+        ~DeadlockGuard();
+        void disarm ();
+
+    private:
+        std::promise<void> done;
+        std::thread thread;
+    };
 
     // A stereo buffer whose every sample is `value`.
     juce::AudioBuffer<float> filledBuffer (int channels, int samples, float value);

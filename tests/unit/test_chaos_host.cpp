@@ -25,6 +25,7 @@
 #include <thread>
 #include <unistd.h>
 
+using testing_support::DeadlockGuard;
 using testing_support::runLoopFor;
 
 namespace
@@ -71,35 +72,6 @@ namespace
         {
         }
     }
-
-    class DeadlockGuard
-    {
-    public:
-        explicit DeadlockGuard (std::string whatIn, std::chrono::seconds bound)
-            : what (std::move (whatIn))
-        {
-            thread = std::thread (
-                [this, bound, finished = done.get_future()]
-                {
-                    if (finished.wait_for (bound) == std::future_status::timeout)
-                    {
-                        std::fprintf (stderr, "FAILED: %s did not end within %d s: deadlocked\n", what.c_str(), (int) bound.count());
-                        std::fflush (stderr);
-                        _exit (1);
-                    }
-                });
-        }
-        ~DeadlockGuard()
-        {
-            done.set_value();
-            thread.join();
-        }
-
-    private:
-        std::string what;
-        std::promise<void> done;
-        std::thread thread;
-    };
 
     struct HostThreads
     {

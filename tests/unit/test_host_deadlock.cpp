@@ -5,6 +5,7 @@
 // thread must return, with the current state, and a restore handed over is
 // applied once the main thread drives the loop again.
 #include "RawVstHost.h"
+#include "support/TestHelpers.h"
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 #include <X11/Xlib.h>
@@ -81,42 +82,6 @@ namespace
         }
         return result;
     }
-
-    // Ends the program, as a failure, if `disarm` is not called within the bound.
-    class DeadlockWatchdog
-    {
-    public:
-        explicit DeadlockWatchdog (std::string whatIn)
-            : what (std::move (whatIn))
-        {
-            thread = std::thread (
-                [this, finished = done.get_future()]
-                {
-                    if (finished.wait_for (deadlockBound) == std::future_status::timeout)
-                    {
-                        std::fprintf (stderr, "FAILED: %s did not return within %d s: the host and the container are deadlocked\n",
-                                      what.c_str(), (int) deadlockBound.count());
-                        std::fflush (stderr);
-                        _exit (1);
-                    }
-                });
-        }
-
-        ~DeadlockWatchdog() { disarm(); }
-
-        void disarm ()
-        {
-            if (! thread.joinable())
-                return;
-            done.set_value();
-            thread.join();
-        }
-
-    private:
-        std::string what;
-        std::promise<void> done;
-        std::thread thread;
-    };
 
     // The host's window the container's editor opens in.
     struct HostWindow
@@ -213,7 +178,7 @@ TEST (HostDeadlock, StateCallsFromAHostThreadReturnWhileTheMainThreadWaitsForTha
         std::vector<char> set, answered;
 
         {
-            DeadlockWatchdog watchdog (c.what);
+            testing_support::DeadlockGuard watchdog (c.what, deadlockBound);
 
             std::thread worker (
                 [&]

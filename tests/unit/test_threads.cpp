@@ -20,6 +20,7 @@
 #include <thread>
 #include <unistd.h>
 
+using testing_support::DeadlockGuard;
 using testing_support::runLoopFor;
 using testing_support::runLoopUntil;
 
@@ -47,37 +48,6 @@ namespace
     {
         return (long long) std::chrono::duration_cast<std::chrono::milliseconds> (Clock::now() - start).count();
     }
-
-    // Ends the program, as a failure, when a scope is not left within the bound.
-    class DeadlockGuard
-    {
-    public:
-        explicit DeadlockGuard (std::string whatIn, std::chrono::seconds bound = std::chrono::seconds (30))
-            : what (std::move (whatIn))
-        {
-            thread = std::thread (
-                [this, bound, finished = done.get_future()]
-                {
-                    if (finished.wait_for (bound) == std::future_status::timeout)
-                    {
-                        std::fprintf (stderr, "FAILED: %s did not end within %d s: the host and the container are deadlocked\n",
-                                      what.c_str(), (int) bound.count());
-                        std::fflush (stderr);
-                        _exit (1);
-                    }
-                });
-        }
-        ~DeadlockGuard()
-        {
-            done.set_value();
-            thread.join();
-        }
-
-    private:
-        std::string what;
-        std::promise<void> done;
-        std::thread thread;
-    };
 
     std::optional<SlotState> savedSlot (const juce::MemoryBlock& document, int index)
     {
