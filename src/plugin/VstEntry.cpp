@@ -11,6 +11,7 @@
 #undef main_plugin
 #undef VSTPluginMain
 
+#include "HostRequests.h"
 #include "PluginIdentity.h"
 #include "../processor/PluginContainerAudioProcessor.h"
 #include <map>
@@ -33,6 +34,30 @@ namespace
         return found != containers.end() ? found->second : nullptr;
     }
 
+    // Slot switches happen on the message thread; a host thread waits a
+    // bounded time for one.
+    bool switchActiveSlotFor (Vst2::AEffect* effect, PluginContainerAudioProcessor& container, int slot)
+    {
+        if (juce::MessageManager::getInstance()->isThisTheMessageThread())
+            return container.changeActivePlugin (slot);
+
+        struct Outcome
+        {
+            juce::WaitableEvent done;
+            std::atomic<bool> switched { false };
+        };
+        auto outcome = std::make_shared<Outcome>();
+        const bool posted = juce::MessageManager::callAsync (
+            [effect, slot, outcome]
+            {
+                // The effect may have been closed meanwhile.
+                if (auto* still = containerOf (effect))
+                    outcome->switched = still->changeActivePlugin (slot);
+                outcome->done.signal();
+            });
+        return posted && outcome->done.wait (tamblit::hostRequests::switchWaitMs) && outcome->switched.load();
+    }
+
     Vst2::VstIntPtr containerDispatcher (Vst2::AEffect* effect, Vst2::VstInt32 opcode, Vst2::VstInt32 index, Vst2::VstIntPtr value,
                                          void* ptr, float opt)
     {
@@ -41,6 +66,12 @@ namespace
 
         if (opcode == Vst2::effCanDo && ptr != nullptr)
             return tamblit::identity::canDo (static_cast<const char*> (ptr));
+
+        if (opcode == Vst2::effVendorSpecific && index == tamblit::hostRequests::switchActiveSlot)
+        {
+            auto* container = containerOf (effect);
+            return container != nullptr && (value == 0 || value == 1) && switchActiveSlotFor (effect, *container, (int) value) ? 1 : 0;
+        }
 
         if (opcode == Vst2::effSetSampleRate || opcode == Vst2::effSetBlockSize)
             if (auto* container = containerOf (effect))

@@ -184,6 +184,8 @@ void PluginContainerAudioProcessor::writeStateDocument (juce::MemoryBlock& destD
         settings.options[(size_t) option] = getOption (option);
 
     settings.instanceName = name;
+    settings.switchFadeMs = getSwitchFadeMs();
+    settings.letNotesRing = getLetNotesRing();
 
     ktdebugconsolesizeset = false;
 
@@ -359,13 +361,18 @@ void PluginContainerAudioProcessor::applySettingsPart (const StateDocumentPart& 
 {
     const auto& settings = part.settings;
 
+    setSwitchFadeMs (settings.switchFadeMs);
+    setLetNotesRing (settings.letNotesRing);
+
     if (part.activeSlotGiven)
     {
         // Changed under the callback lock: a block already running finishes on
-        // the old slot before any later unload of that slot can delete it.
+        // the old slot before any later unload of that slot can delete it. A
+        // change of slot while both play fades as a switch on the panel does.
         {
             const juce::ScopedLock sl (getCallbackLock());
-            active_plugin = settings.activeSlot;
+            if (settings.activeSlot == active_plugin || ! startSwitchTransition (settings.activeSlot))
+                active_plugin = settings.activeSlot;
         }
         parameter_target.publish (getAudioPluginInstance (settings.activeSlot));
     }

@@ -21,6 +21,11 @@ public:
     // After the block: its events count as held from now on.
     void afterBlock () noexcept;
 
+    // What the host holds down between blocks, and this block's MIDI as the
+    // host sent it (the active plug-in may have replaced the buffer's events).
+    const HeldNotes& heldNotes () const noexcept { return held_notes; }
+    const juce::MidiBuffer& blockMidi () const noexcept { return block_midi; }
+
 private:
     // A block's MIDI beyond this is not kept (thousands of events in one block).
     static constexpr int blockMidiBytes = 32768;

@@ -155,12 +155,15 @@ void PluginContainerAudioProcessor::armHandOver (int index)
 
 void PluginContainerAudioProcessor::disarmHandOver (int index)
 {
-    if (! isValidSlot (index) || standby_instances[(size_t) index].exchange (nullptr) == nullptr)
+    if (! isValidSlot (index))
         return;
+    standby_instances[(size_t) index] = nullptr;
     // A block that read the slot before the store may still switch to it:
     // the host runs blocks under the callback lock, so taking it once waits
-    // that block out. Later blocks see no plug-in to switch to.
+    // that block out. Later blocks see no plug-in to switch to, and none
+    // plays it on as the slot a switch left.
     const juce::ScopedLock sl (getCallbackLock());
+    switch_transition.cancelSlot (index);
 }
 
 void PluginContainerAudioProcessor::completeHandOver()

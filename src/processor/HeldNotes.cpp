@@ -142,3 +142,11 @@ int HeldNotes::pitchBend (int channel) const noexcept
 {
     return channel >= 1 && channel <= 16 ? channels[(size_t) channel - 1].bend : 8192;
 }
+
+bool HeldNotes::holdsAnyNote() const noexcept
+{
+    for (const auto& channel : channels)
+        if (channel.active > 0)
+            return true;
+    return false;
+}

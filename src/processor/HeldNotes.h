@@ -24,6 +24,8 @@ public:
     bool isSustained (int channel, int note) const noexcept;
     int sustainValue (int channel) const noexcept;
     int pitchBend (int channel) const noexcept; // 0..16383, 8192 at rest
+    // Whether any key is down or held by the pedal on any channel.
+    bool holdsAnyNote () const noexcept;
 
     // The most a MidiBuffer takes for writeTo: two events per key plus two per
     // channel, each a 3-byte message with its position and size.

@@ -267,8 +267,9 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
 {
     // The wrapper holds the callback lock here and skips this call while slot
     // changes suspend processing: only this thread itself changes the active
-    // slot meanwhile, in a crash hand-over.
-    const int active = active_plugin;
+    // slot meanwhile, in a crash hand-over. A manual switch changes it under
+    // the callback lock, between blocks.
+    int active = active_plugin;
     auto* loader = isValidSlot (active) ? plugin_loaders[(size_t) active].get() : nullptr;
     // A slot still waiting for the message thread to prepare it at the host's
     // new rate or block size stays silent until then.
@@ -281,32 +282,64 @@ void PluginContainerAudioProcessor::processBlock (juce::AudioSampleBuffer& buffe
         const int channels = juce::jmin (getTotalNumOutputChannels(), buffer.getNumChannels());
         for (int channel = 0; channel < channels; ++channel)
             buffer.clear (channel, 0, buffer.getNumSamples());
-        hand_over.afterBlock();
+    }
+    else
+    {
+        // Only the project's bridge is asked on this thread whether its plug-in died:
+        // its answer is a read of its own flags, and it knows at once.
+        auto* bridge = projectBridgeEffect (instance);
+        auto* standby = bridge != nullptr && handed_over_from.load() < 0 && options[(size_t) ContainerOption::autoSwitchPlugin].load()
+                                && slot_in_step[(size_t) (1 - active)].load()
+                            ? standby_instances[(size_t) (1 - active)].load()
+                            : nullptr;
+
+        renderSlot (active, *instance, buffer, carry_held_notes.exchange (false) ? hand_over.midiForNewSlot() : midi);
+
+        if (standby != nullptr && crashProbeSaysCrashed (bridge))
+        {
+            // The healthy slot plays this very block, starting with what the
+            // host holds; if it was fading out after a switch, it plays in full.
+            const int next = 1 - active;
+            switch_transition.stop();
+            active_plugin = next;
+            handed_over_from = active;
+            active = next;
+            for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+                buffer.clear (channel, 0, buffer.getNumSamples());
+            renderSlot (next, *standby, buffer, hand_over.midiForNewSlot());
+        }
+    }
+
+    playSwitchTransition (active, buffer);
+    hand_over.afterBlock();
+}
+
+// After a manual switch the slot that was active goes on sounding for a
+// while in the same block, mixed with the new one.
+void PluginContainerAudioProcessor::playSwitchTransition (int active, juce::AudioSampleBuffer& buffer)
+{
+    const int leaving = switch_transition.outgoingSlot();
+    if (leaving != 1 - active)
+    {
+        switch_transition.stop();
+        switch_transition.keepHistory (buffer, active);
         return;
     }
-
-    // Only the project's bridge is asked on this thread whether its plug-in died:
-    // its answer is a read of its own flags, and it knows at once.
-    auto* bridge = projectBridgeEffect (instance);
-    auto* standby = bridge != nullptr && handed_over_from.load() < 0 && options[(size_t) ContainerOption::autoSwitchPlugin].load()
-                            && slot_in_step[(size_t) (1 - active)].load()
-                        ? standby_instances[(size_t) (1 - active)].load()
-                        : nullptr;
-
-    renderSlot (active, *instance, buffer, carry_held_notes.exchange (false) ? hand_over.midiForNewSlot() : midi);
-
-    if (standby != nullptr && crashProbeSaysCrashed (bridge))
+    auto* instance = switch_transition.outgoingInstance();
+    if (instance != nullptr && ! slot_in_step[(size_t) leaving].load())
     {
-        // The healthy slot plays this very block, starting with what the host holds.
-        const int next = 1 - active;
-        active_plugin = next;
-        handed_over_from = active;
-        for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-            buffer.clear (channel, 0, buffer.getNumSamples());
-        renderSlot (next, *standby, buffer, hand_over.midiForNewSlot());
+        switch_transition.cancelSlot (leaving);
+        instance = nullptr;
     }
-
-    hand_over.afterBlock();
+    auto* block = switch_transition.outgoingBuffer (buffer.getNumSamples());
+    if (block == nullptr)
+    {
+        switch_transition.keepHistory (buffer, active);
+        return;
+    }
+    if (instance != nullptr)
+        renderSlot (leaving, *instance, *block, switch_transition.outgoingMidi (hand_over.blockMidi()));
+    switch_transition.mix (buffer, active);
 }
 
 void PluginContainerAudioProcessor::renderSlot (int index, juce::AudioPluginInstance& instance, juce::AudioSampleBuffer& buffer,
@@ -352,6 +385,12 @@ void PluginContainerAudioProcessor::prepareToPlay (double sampleRate, int blockS
     // Loads on the message thread read these rather than the base class's
     // rate and block size, which the host's thread writes without a lock.
     noteHostRateAndBlockSize (sampleRate, blockSize);
+    {
+        // The host sends no blocks now; the lock only orders this with a
+        // switch the message thread makes at the same time.
+        const juce::ScopedLock sl (getCallbackLock());
+        switch_transition.prepare (getTotalNumOutputChannels(), blockSize, sampleRate);
+    }
     const bool messageThread = onMessageThread();
     bool deferred = false;
     for (int index = 0; index < 2; ++index)

@@ -5,6 +5,8 @@
 #include "MessageThreadSnapshot.h"
 #include "ContainerOption.h"
 #include "CrashHandOver.h"
+#include "SwitchSettings.h"
+#include "SwitchTransition.h"
 #include "../crash/AudioProcessorState.h"
 #include "../crash/WatchedContainer.h"
 #include <array>
@@ -74,6 +76,20 @@ public:
     void setOption (int index, bool value);
     juce::String getInstanceName () const;
     void setInstanceName (juce::String name);
+
+    // How a manual switch between the slots sounds: the crossfade's length in
+    // milliseconds (0 cuts at the block boundary), and whether the old slot
+    // plays on the notes held at the switch until they are released. Saved
+    // with the project. A crash hand-over never fades.
+    int getSwitchFadeMs () const { return switch_fade_ms; }
+    void setSwitchFadeMs (int milliseconds);
+    bool getLetNotesRing () const { return let_notes_ring; }
+    void setLetNotesRing (bool shouldRing) { let_notes_ring = shouldRing; }
+    // The slot that still sounds after a manual switch (fading out, or ringing
+    // on held notes), or -1.
+    int getLeavingSlot () const { return switch_transition.leavingSlot(); }
+    // Whether the audio thread still mixes or fades in after a manual switch.
+    bool isSwitching () const { return switch_transition.isSwitching(); }
     juce::String getName (int index) const;
     int getActivePlugin () const override;
     juce::AudioPluginInstance* getAudioPluginInstance (int index) const;
@@ -177,6 +193,9 @@ private:
     void prepareDeferredSlots ();
     void prepareSlot (int index, double sampleRate, int blockSize);
     bool switchActivePlugin (int index, bool carryHeldNotes);
+    // With the callback lock held: starts fading from the active slot to
+    // `index` when the switch may sound smooth; false when it must cut.
+    bool startSwitchTransition (int index);
     void writeStateDocument (juce::MemoryBlock& destData);
     bool fillSlotState (int index, SlotState& slot);
     void fillSlotStateFromSnapshot (int index, SlotState& slot);
@@ -190,6 +209,9 @@ private:
     bool isSlotHealthy (int index);
     bool probeBridge (int index);
     void renderSlot (int index, juce::AudioPluginInstance& instance, juce::AudioSampleBuffer& buffer, juce::MidiBuffer& midi);
+    void playSwitchTransition (int active, juce::AudioSampleBuffer& buffer);
+    // Resets the plug-ins of slots whose switch transition has ended (message thread).
+    void finishSwitchTransitions ();
     // Lets the audio thread switch to the slot on its own (its plug-in is
     // loaded, prepared, healthy and not being recovered), or stops it; a
     // disarm returns once no block can still switch to the slot.
@@ -333,10 +355,20 @@ private:
             : owner (p)
         {
         }
-        void timerCallback () override { owner.completeHandOver(); }
+        void timerCallback () override
+        {
+            owner.completeHandOver();
+            owner.finishSwitchTransitions();
+        }
         PluginContainerAudioProcessor& owner;
     };
     HandOverFollowUp hand_over_follow_up { *this };
+
+    // A manual switch as the audio thread plays it (see SwitchTransition for
+    // which thread calls what), and how it should sound.
+    SwitchTransition switch_transition;
+    std::atomic<int> switch_fade_ms { switchSettings::defaultFadeMs };
+    std::atomic<bool> let_notes_ring { false };
 
     // This instance's hold on the shared watchdog and console; taken and
     // dropped inside the constructor and destructor, under the message lock.

@@ -6,6 +6,7 @@
 #include "HostedPlayConfig.h"
 #include "ProjectBridge.h"
 #include "ThreadRules.h"
+#include <cmath>
 #include "../crash/AudioProcessorState.h"
 #include "../hosted_editor/MyHostAudioProcessorEditor.h"
 #include "../loading/ChoiceDialogs.h"
@@ -333,6 +334,7 @@ bool PluginContainerAudioProcessor::switchActivePlugin (int index, bool carryHel
 {
     TAMBLIT_ASSERT_MESSAGE_THREAD;
     completeHandOver();
+    finishSwitchTransitions();
 
     log (instance_name + ":" + logLines::changingActivePluginToIndex (index));
 
@@ -351,20 +353,88 @@ bool PluginContainerAudioProcessor::switchActivePlugin (int index, bool carryHel
         return false;
     }
 
-    suspendProcessing (true);
-
-    if (auto* previous = getAudioPluginInstance (1 - index))
-        previous->reset();
+    // A manual switch fades (and may let the old slot's notes ring); a crash
+    // hand-over cuts. Between two blocks: the old slot leaves and the new one
+    // starts in the same block.
+    bool smooth = false;
+    if (! carryHeldNotes)
+    {
+        const juce::ScopedLock sl (getCallbackLock());
+        smooth = startSwitchTransition (index);
+    }
+    if (! smooth)
+    {
+        suspendProcessing (true);
+        {
+            const juce::ScopedLock sl (getCallbackLock());
+            switch_transition.cancelSlot (1 - index);
+        }
+        if (auto* other = getAudioPluginInstance (1 - index))
+            other->reset();
+        active_plugin = index;
+        carry_held_notes = carryHeldNotes;
+    }
 
     setActivePluginIndex (index);
-    carry_held_notes = carryHeldNotes;
-    setLatencySamples (getAudioPluginInstance (index)->getLatencySamples());
+    setLatencySamples (next->getLatencySamples());
 
     log (instance_name + ":" + logLines::successfullyChangedActivePluginToIndex (index));
 
-    suspendProcessing (false);
+    if (! smooth)
+        suspendProcessing (false);
     refreshEditor();
     return true;
+}
+
+bool PluginContainerAudioProcessor::startSwitchTransition (int index)
+{
+    // Only a healthy slot that is playing has sound to fade out.
+    const int from = active_plugin;
+    auto* previous = from != index ? getAudioPluginInstance (from) : nullptr;
+    auto* next = getAudioPluginInstance (index);
+    const int fadeMs = switch_fade_ms;
+    const bool ring = let_notes_ring;
+    if (previous == nullptr || next == nullptr || plugin_crashed[(size_t) from] || ! slot_in_step[(size_t) from].load() || isSuspended()
+        || (fadeMs <= 0 && ! ring))
+        return false;
+
+    const double rate = preparedSampleRate();
+    SwitchTransition::Settings settings;
+    settings.fadeSamples = (int) std::lround (rate * fadeMs / 1000.0);
+    settings.letRing = ring;
+    settings.ringBoundSamples = (int) (rate * switchSettings::ringBoundSeconds);
+    switch_transition.start (from, previous, previous->getLatencySamples(), next->getLatencySamples(), hand_over.heldNotes(), settings);
+    active_plugin = index;
+    carry_held_notes = false;
+    return true;
+}
+
+void PluginContainerAudioProcessor::finishSwitchTransitions()
+{
+    TAMBLIT_ASSERT_MESSAGE_THREAD;
+    const int index = switch_transition.takeFinished();
+    if (! isValidSlot (index) || index == active_plugin)
+        return;
+    {
+        const juce::ScopedLock sl (getCallbackLock());
+        if (switch_transition.outgoingSlot() == index)
+            return; // a newer switch plays it again
+    }
+    auto* instance = getAudioPluginInstance (index);
+    if (instance == nullptr)
+        return;
+    // The slot sounds no more: it starts clean next time, as after a cut.
+    disarmHandOver (index);
+    {
+        const juce::ScopedLock cl (slot_call_locks[(size_t) index]);
+        instance->reset();
+    }
+    armHandOver (index);
+}
+
+void PluginContainerAudioProcessor::setSwitchFadeMs (int milliseconds)
+{
+    switch_fade_ms = juce::jlimit (0, switchSettings::maximumFadeMs, milliseconds);
 }
 
 void PluginContainerAudioProcessor::editPlugin (int index)

@@ -9,6 +9,10 @@ const char* const mainPluginAttributeNames[11] = { "activePlugin", "optionB0", "
 
 namespace
 {
+    // Read by name, written after the positional attributes.
+    const char* const switchFadeAttribute = "switchFadeMs";
+    const char* const letNotesRingAttribute = "letNotesRing";
+
     // Console bounds beyond these are damage: no screen shows them.
     constexpr int maximumConsoleCoordinate = 16384;
     constexpr int maximumConsoleSize = 16384;
@@ -65,6 +69,8 @@ namespace
             main->setAttribute (mainPluginAttributeNames[9], console->w);
             main->setAttribute (mainPluginAttributeNames[10], console->h);
         }
+        main->setAttribute (switchFadeAttribute, settings.switchFadeMs);
+        main->setAttribute (letNotesRingAttribute, settings.letNotesRing ? 1 : 0);
         return main;
     }
 
@@ -203,6 +209,34 @@ namespace
             into.instanceName = part.settings.instanceName;
         if (part.settings.console)
             into.console = part.settings.console;
+        into.switchFadeMs = part.switchFadeGiven ? part.settings.switchFadeMs : switchSettings::fadeMsWhenUnsaid;
+        into.letNotesRing = part.letNotesRingGiven && part.settings.letNotesRing;
+    }
+
+    // The switch settings, by name wherever they stand. A fade that is no
+    // number counts as unsaid; one out of range is brought into it.
+    void readSwitchSettings (const StateXmlElement& element, StateDocumentPart& part)
+    {
+        for (int i = 0; i < element.getNumAttributes(); ++i)
+        {
+            const auto& name = element.getAttributeName (i);
+            const auto& value = element.getAttributeValue (i).trim();
+            if (name == switchFadeAttribute && value.containsOnly ("0123456789") && value.isNotEmpty())
+            {
+                part.switchFadeGiven = true;
+                part.settings.switchFadeMs = value.length() > 9 ? switchSettings::maximumFadeMs
+                                                                : juce::jlimit (0, switchSettings::maximumFadeMs, atoiOf (value));
+            }
+            else if (name == letNotesRingAttribute)
+            {
+                part.letNotesRingGiven = true;
+                part.settings.letNotesRing = atoiOf (value) != 0;
+            }
+        }
+        if (! part.switchFadeGiven)
+            part.settings.switchFadeMs = switchSettings::fadeMsWhenUnsaid;
+        if (! part.letNotesRingGiven)
+            part.settings.letNotesRing = false;
     }
 }
 
@@ -334,6 +368,7 @@ StateReading readContainerState (const void* data, std::size_t size)
             for (int i = 0; i < child->getNumAttributes(); ++i)
                 values.add (child->getAttributeValue (i));
             readMainPluginPositions (values, part);
+            readSwitchSettings (*child, part);
             mergeSettings (part, reading.state.settings);
         }
         else if (prefix == "plugin")

@@ -3,6 +3,7 @@
 // go through these, so every document is written and read the same way.
 #pragma once
 
+#include "SwitchSettings.h"
 #include <juce_core/juce_core.h>
 #include <array>
 #include <cstddef>
@@ -55,6 +56,11 @@ struct ContainerSettings
     std::array<bool, 4> options { { false, false, true, true } };
     juce::String instanceName { "default instance" };
     std::optional<ConsoleState> console; // written only when the console exists
+    // How a manual switch sounds. Written after every positional attribute and
+    // read by name (`switchFadeMs`, `letNotesRing`), so readers that go by
+    // position never see them; a document without them switches with a cut.
+    int switchFadeMs = switchSettings::defaultFadeMs;
+    bool letNotesRing = false;
 };
 
 struct ContainerState
@@ -99,6 +105,7 @@ struct StateDocumentPart
     ContainerSettings settings;
     bool activeSlotGiven = false; // activeSlot is 0 or 1 (anything else is ignored)
     bool instanceNameGiven = false; // more than 5 attributes
+    bool switchFadeGiven = false, letNotesRingGiven = false; // by name
     // settings.console is present with more than 10 attributes; its bounds are
     // clamped to what a screen can show, and then this line says so.
     std::optional<StateLine> consoleClampedLine;

@@ -189,6 +189,19 @@ GUI::GUI()
         toggle->addListener (this);
     }
 
+    // Switch settings, in the options frame's free right-hand rows.
+    switchFade = std::make_unique<juce::ComboBox> ("switchFade");
+    addAndMakeVisible (switchFade.get());
+    styleProgramChooser (*switchFade);
+    switchFade->setTooltip ("Crossfade length when you switch slots (a crash hand-over never fades)");
+    switchFade->addListener (this);
+    letNotesRing = std::make_unique<juce::ToggleButton> ("letNotesRing");
+    addAndMakeVisible (letNotesRing.get());
+    letNotesRing->setButtonText ("Let notes ring");
+    letNotesRing->setTooltip ("After a switch the old slot plays on the notes held until they are released");
+    styleToggle (*letNotesRing);
+    letNotesRing->addListener (this);
+
     setSize (384, 600);
 
     optionButtons.add (consoleB.get());
@@ -226,6 +239,8 @@ GUI::~GUI()
     pluginUnload1.reset();
     protectPlugin0.reset();
     protectPlugin1.reset();
+    switchFade.reset();
+    letNotesRing.reset();
     optionButtons.clear();
 
     setLookAndFeel (nullptr);
@@ -280,6 +295,9 @@ void GUI::updateGUI()
     protectPlugin0->setToggleState (processor->isSlotProtected (0), juce::dontSendNotification);
     protectPlugin1->setToggleState (processor->isSlotProtected (1), juce::dontSendNotification);
 
+    showSwitchFade (processor->getSwitchFadeMs());
+    letNotesRing->setToggleState (processor->getLetNotesRing(), juce::dontSendNotification);
+
     programComboBox1->updateGUI();
     programComboBox2->updateGUI();
 }
@@ -319,6 +337,30 @@ void GUI::resized()
     pluginUnload1->setBounds (280, 232, 72, 24);
     protectPlugin0->setBounds (16, 136, 150, 24);
     protectPlugin1->setBounds (200, 136, 150, 24);
+    switchFade->setBounds (200, 328, 152, 24);
+    letNotesRing->setBounds (208, 352, 144, 24);
+}
+
+namespace
+{
+    // The fade lengths the chooser offers; a document may hold any other.
+    constexpr int offeredFadesMs[] = { 0, 5, 10, 20, 50, 100, 200, 500, 1000 };
+
+    juce::String fadeCaption (int milliseconds)
+    {
+        return milliseconds == 0 ? juce::String ("Switch: cut") : "Switch fade: " + juce::String (milliseconds) + " ms";
+    }
+}
+
+// Item ids are the fade in milliseconds plus one (a ComboBox id cannot be 0).
+void GUI::showSwitchFade (int milliseconds)
+{
+    if (switchFade->getNumItems() == 0)
+        for (const int offered : offeredFadesMs)
+            switchFade->addItem (fadeCaption (offered), offered + 1);
+    if (switchFade->indexOfItemId (milliseconds + 1) < 0)
+        switchFade->addItem (fadeCaption (milliseconds), milliseconds + 1);
+    switchFade->setSelectedId (milliseconds + 1, juce::dontSendNotification);
 }
 
 void GUI::paintSlotStatus (int index, juce::Label& status, juce::TextButton& editButton)
@@ -411,6 +453,10 @@ void GUI::buttonClicked (juce::Button* b)
         {
             processor->setSlotProtected (b == protectPlugin0.get() ? 0 : 1, b->getToggleState());
         }
+        else if (b == letNotesRing.get())
+        {
+            processor->setLetNotesRing (b->getToggleState());
+        }
 
         // The toggle has already flipped, so the processor gets the new state.
         for (int option = 0; option < optionButtons.size(); ++option)
@@ -421,9 +467,11 @@ void GUI::buttonClicked (juce::Button* b)
     updateGUI();
 }
 
-void GUI::comboBoxChanged (juce::ComboBox*)
+void GUI::comboBoxChanged (juce::ComboBox* box)
 {
     // The program choosers act on their own selection.
+    if (box == switchFade.get() && processor != nullptr && box->getSelectedId() > 0)
+        processor->setSwitchFadeMs (box->getSelectedId() - 1);
 }
 
 void GUI::labelTextChanged (juce::Label* label)

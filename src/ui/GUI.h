@@ -58,8 +58,13 @@ public:
     // Per slot: run the plug-in in a worker process of its own.
     std::unique_ptr<juce::ToggleButton> protectPlugin0;
     std::unique_ptr<juce::ToggleButton> protectPlugin1;
+    // How a manual switch sounds: the crossfade's length, and whether the old
+    // slot lets its held notes ring.
+    std::unique_ptr<juce::ComboBox> switchFade;
+    std::unique_ptr<juce::ToggleButton> letNotesRing;
 
 private:
+    void showSwitchFade (int milliseconds);
     void paintSlotStatus (int index, juce::Label& status, juce::TextButton& editButton);
 
     // Dark captions on white buttons, light choosers: the panel's colours are chosen for this look.

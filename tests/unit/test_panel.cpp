@@ -280,9 +280,12 @@ TEST_F (Panel, ShellShowsTheFixedPanelWithItsControlsInOrder)
         // Added after the classic controls, in each frame's free row.
         { "protectPlugin0", { 16, 136, 150, 24 } },
         { "protectPlugin1", { 200, 136, 150, 24 } },
+        // The switch settings, in the options frame's free right-hand rows.
+        { "switchFade", { 200, 328, 152, 24 } },
+        { "letNotesRing", { 208, 352, 144, 24 } },
     };
-    ASSERT_EQ (gui->getNumChildComponents(), 25);
-    for (int i = 0; i < 25; ++i)
+    ASSERT_EQ (gui->getNumChildComponents(), 27);
+    for (int i = 0; i < 27; ++i)
     {
         SCOPED_TRACE (i);
         EXPECT_EQ (gui->getChildComponent (i)->getName(), table[i].name);
@@ -582,6 +585,30 @@ TEST_F (Panel, OptionTogglesWriteTheirOwnIndex)
             }
         }
     }
+}
+
+// The switch settings are shown as the processor holds them (after a restore
+// too, with a length the chooser does not offer) and reach it when changed.
+TEST_F (Panel, SwitchSettingsShowAndReachTheProcessor)
+{
+    window->editor->updateGUI();
+    EXPECT_EQ (gui->switchFade->getText(), "Switch fade: 20 ms");
+    EXPECT_FALSE (gui->letNotesRing->getToggleState());
+
+    gui->switchFade->setSelectedId (5 + 1, juce::sendNotificationSync);
+    EXPECT_EQ (processor->getSwitchFadeMs(), 5);
+    gui->switchFade->setSelectedId (0 + 1, juce::sendNotificationSync);
+    EXPECT_EQ (processor->getSwitchFadeMs(), 0);
+    EXPECT_EQ (gui->switchFade->getText(), "Switch: cut");
+    click (*gui->letNotesRing);
+    EXPECT_TRUE (processor->getLetNotesRing());
+
+    const juce::String document = "<pluginData><main_plugin activePlugin=\"0\" switchFadeMs=\"35\" letNotesRing=\"0\"/></pluginData>";
+    processor->setStateInformation (document.toRawUTF8(), (int) document.getNumBytesAsUTF8());
+    ASSERT_TRUE (runLoopUntil ([&] { return processor->getSwitchFadeMs() == 35; }, 3000));
+    window->editor->updateGUI();
+    EXPECT_EQ (gui->switchFade->getText(), "Switch fade: 35 ms");
+    EXPECT_FALSE (gui->letNotesRing->getToggleState());
 }
 
 TEST_F (Panel, InstanceNameTypedAndCommittedReachesTheProcessor)

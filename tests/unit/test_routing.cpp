@@ -280,7 +280,9 @@ TEST_F (Routing, InactiveSlotGetsNothingButIsPreparedAlike)
     renderLikeWrapper (*processor, buffer, midi);
     expectFixtureOutput (buffer, fx::kIdentitySynth, 0, 72, 48000.0);
 
-    // Had slot 1 heard the note-on, it would still be holding the note now.
+    // Had slot 1 heard the note-on, it would still be holding the note now
+    // (cut over, so the block is slot 1's alone).
+    processor->setSwitchFadeMs (0);
     ASSERT_TRUE (processor->changeActivePlugin (1));
     auto later = filledBuffer (2, 256, 0.0f);
     juce::MidiBuffer none;

@@ -1,12 +1,14 @@
 // Audio keeps being rendered on its own thread, as a host's audio thread does,
 // while the message thread loads, replaces, switches and unloads slots. Every
-// block must be the active plug-in's signal, or silence while processing is
-// suspended or the active slot is empty.
+// block must be the active plug-in's signal, a mix of the two slots while a
+// switch fades, or silence while processing is suspended or the active slot is
+// empty.
 #include "processor/PluginContainerAudioProcessor.h"
 #include "support/TestHelpers.h"
 #include "test_loading_support.h"
 #include <gtest/gtest.h>
 #include <atomic>
+#include <cmath>
 #include <iostream>
 #include <thread>
 
@@ -21,6 +23,7 @@ namespace
         std::atomic<int> played { 0 };
         std::atomic<int> silentSuspended { 0 };
         std::atomic<int> silentEmpty { 0 };
+        std::atomic<int> mixed { 0 };
         std::atomic<int> wrong { 0 };
         juce::CriticalSection firstErrorLock;
         juce::String firstError;
@@ -46,6 +49,7 @@ namespace
         // the state read here and the state rendered the same.
         const juce::ScopedLock sl (processor.getCallbackLock());
         const bool suspended = processor.isSuspended();
+        const bool switching = processor.isSwitching();
         float identity = -1.0f;
         if (! suspended)
         {
@@ -57,7 +61,21 @@ namespace
         ++stats.blocks;
 
         const bool silence = buffer.getMagnitude (0, buffer.getNumSamples()) == 0.0f;
-        if (identity > 0.0f)
+        if (switching && ! suspended)
+        {
+            // Two fixtures' constants faded into each other: never more than both at full level.
+            const float most = initialDc (kIdentitySynth8, 1) + initialDc (kIdentitySynth8, 1);
+            for (int c = 0; c < 2; ++c)
+                for (int i = 0; i < buffer.getNumSamples(); ++i)
+                    if (! (std::abs (buffer.getSample (c, i)) <= most))
+                    {
+                        stats.fail ("block " + juce::String (stats.blocks.load()) + " mixing two slots holds "
+                                    + juce::String (buffer.getSample (c, i)));
+                        return;
+                    }
+            ++stats.mixed;
+        }
+        else if (identity > 0.0f)
         {
             if (channelIsConstant (buffer, 0, initialDc (identity, 0)) && channelIsConstant (buffer, 1, initialDc (identity, 1)))
                 ++stats.played;
@@ -80,9 +98,16 @@ namespace
     }
 }
 
-TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
+// Switches cut (each block is one plug-in's signal) or fade (a block may mix
+// the two, and the plug-in leaving may be unloaded or replaced mid-fade).
+class SlotConcurrencyFades : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P (SlotConcurrencyFades, RenderingNeverSeesAHalfChangedSlot)
 {
     auto processor = std::make_unique<PluginContainerAudioProcessor>();
+    processor->setSwitchFadeMs (GetParam());
     processor->setRateAndBufferSizeDetails (48000.0, 256);
     processor->prepareToPlay (48000.0, 256);
 
@@ -138,8 +163,8 @@ TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
     audio.join();
 
     std::cerr << "blocks " << stats.blocks << ", played " << stats.played << ", silent while suspended " << stats.silentSuspended
-              << ", silent with the active slot empty " << stats.silentEmpty << "; loads " << loads << ", unloads " << unloads
-              << ", switches " << switches << ", refused " << rejected << "\n";
+              << ", silent with the active slot empty " << stats.silentEmpty << ", mixing two slots " << stats.mixed << "; loads " << loads
+              << ", unloads " << unloads << ", switches " << switches << ", refused " << rejected << "\n";
     EXPECT_EQ (stats.wrong.load(), 0) << stats.firstError;
     EXPECT_GT (stats.played.load(), 0);
     EXPECT_GE (stats.blocks.load(), operations);
@@ -147,9 +172,19 @@ TEST (SlotConcurrency, RenderingNeverSeesAHalfChangedSlot)
     EXPECT_GT (unloads, 20);
     EXPECT_GT (switches, 20);
     EXPECT_GT (rejected, 5);
+    if (GetParam() > 0)
+    {
+        EXPECT_GT (stats.mixed.load(), 0);
+    }
+    else
+    {
+        EXPECT_EQ (stats.mixed.load(), 0);
+    }
 
     processor.reset();
 }
+
+INSTANTIATE_TEST_SUITE_P (CutAndFade, SlotConcurrencyFades, ::testing::Values (0, 20));
 
 // Hosts save from threads of their own (autosave) while the user loads,
 // unloads and recovers slots: a save reads the slots on the host's thread and

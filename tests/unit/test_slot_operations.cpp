@@ -312,6 +312,7 @@ TEST_F (Slots, MissingFileAsksWhereItIs)
 
 TEST_F (Slots, SwitchingMovesAudioAndLatency)
 {
+    processor->setSwitchFadeMs (0); // the cut: the next block is the new slot alone
     ASSERT_TRUE (load (0, TAMBLIT_FIXTURE_SYNTH));
     ASSERT_TRUE (load (1, TAMBLIT_FIXTURE_SYNTH8));
     // Loading the inactive slot changes neither what plays nor the latency.

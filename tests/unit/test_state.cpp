@@ -78,14 +78,43 @@ TEST_F (State, EmptyContainerWritesOnlyTheMainElementWithAttributesInTheirPositi
     auto* main = root->getChildElement (0);
     const char* expectedNames[] = { "activePlugin", "optionB0", "optionB1", "optionB2", "optionB3", "instanceName",
                                     "windowName",   "x",        "y",        "w",        "h" };
-    ASSERT_EQ (main->getNumAttributes(), 11);
+    // The switch settings follow the positional attributes, read by name.
+    ASSERT_EQ (main->getNumAttributes(), 13);
     for (int i = 0; i < 11; ++i)
         EXPECT_EQ (main->getAttributeName (i), expectedNames[i]) << i;
+    EXPECT_EQ (main->getStringAttribute ("switchFadeMs"), "20");
+    EXPECT_EQ (main->getStringAttribute ("letNotesRing"), "0");
     EXPECT_EQ (main->getStringAttribute ("optionB0"), "1") << "the console is open while lines are read";
     EXPECT_EQ (main->getStringAttribute ("optionB1"), "0");
     EXPECT_EQ (main->getStringAttribute ("optionB2"), "1");
     EXPECT_EQ (main->getStringAttribute ("windowName"), "PluginTamblit console");
     EXPECT_FALSE (ktdebugconsolesizeset);
+}
+
+// The switch settings travel with the project; a project saved before they
+// existed switches with a cut, as it did then.
+TEST_F (State, SwitchSettingsComeBackAndOlderProjectsCut)
+{
+    EXPECT_EQ (processor->getSwitchFadeMs(), switchSettings::defaultFadeMs);
+    EXPECT_FALSE (processor->getLetNotesRing());
+    processor->setSwitchFadeMs (35);
+    processor->setLetNotesRing (true);
+    const auto saved = save();
+
+    auto other = std::make_unique<PluginContainerAudioProcessor>();
+    other->setStateInformation (saved.toRawUTF8(), (int) saved.getNumBytesAsUTF8());
+    EXPECT_EQ (other->getSwitchFadeMs(), 35);
+    EXPECT_TRUE (other->getLetNotesRing());
+
+    other->setStateInformation (doc ({}).toRawUTF8(), (int) doc ({}).getNumBytesAsUTF8());
+    EXPECT_EQ (other->getSwitchFadeMs(), 0);
+    EXPECT_FALSE (other->getLetNotesRing());
+    other.reset();
+
+    processor->setSwitchFadeMs (5000);
+    EXPECT_EQ (processor->getSwitchFadeMs(), switchSettings::maximumFadeMs);
+    processor->setSwitchFadeMs (-1);
+    EXPECT_EQ (processor->getSwitchFadeMs(), 0);
 }
 
 TEST_F (State, SavedSlotCarriesFileProgramChunkAndEveryParameter)

@@ -131,9 +131,12 @@ TEST (StateCodec, MainPluginIsReadByPosition)
     ASSERT_NE (written, nullptr);
     auto* main = written->getChildByName ("main_plugin");
     ASSERT_NE (main, nullptr);
-    ASSERT_EQ (main->getNumAttributes(), 11);
+    // The positional ones first; the switch settings after them, read by name.
+    ASSERT_EQ (main->getNumAttributes(), 13);
     for (int i = 0; i < 11; ++i)
         EXPECT_EQ (main->getAttributeName (i), mainPluginAttributeNames[i]);
+    EXPECT_EQ (main->getAttributeName (11), "switchFadeMs");
+    EXPECT_EQ (main->getAttributeName (12), "letNotesRing");
 
     const juce::StringArray all { "1", "1", "0", "7", "0", "name", "title", "10", "20", "300", "400" };
     struct Row
@@ -198,6 +201,70 @@ TEST (StateCodec, MainPluginIsReadByPosition)
         EXPECT_EQ (part.settings.console->h, 16384);
         ASSERT_TRUE (part.consoleClampedLine.has_value());
         EXPECT_EQ (part.consoleClampedLine->text, ":console bounds -99999, 5, 0, 70000 are off any screen, clamped");
+    }
+}
+
+// The switch settings go by name, wherever they stand; a document that does
+// not give them switches with a cut, as documents of older versions did. Readers
+// that go by position read the rest of a new document as before.
+TEST (StateCodec, SwitchSettingsAreReadByNameAndOlderDocumentsCut)
+{
+    struct Row
+    {
+        const char* attributes;
+        int fadeMs;
+        bool ring;
+    };
+    const Row table[] = {
+        { R"(activePlugin="0" optionB0="0" optionB1="0" optionB2="1" optionB3="1" instanceName="i")", 0, false },
+        { R"(activePlugin="0" optionB0="0" optionB1="0" optionB2="1" optionB3="1" instanceName="i" switchFadeMs="35" letNotesRing="1")", 35,
+          true },
+        { R"(switchFadeMs="5" activePlugin="1" optionB0="0" optionB1="0" optionB2="1" optionB3="1" instanceName="i")", 5, false },
+        { R"(activePlugin="0" switchFadeMs="99999999999" letNotesRing="0")", 1000, false },
+        { R"(activePlugin="0" switchFadeMs="-5" letNotesRing="yes")", 0, false },
+        { R"(activePlugin="0" switchFadeMs="twenty")", 0, false },
+    };
+    for (const auto& row : table)
+    {
+        SCOPED_TRACE (row.attributes);
+        const auto reading = read (juce::String ("<pluginData><main_plugin ") + row.attributes + "/></pluginData>");
+        ASSERT_TRUE (reading.ok()) << reading.failure;
+        EXPECT_EQ (reading.state.settings.switchFadeMs, row.fadeMs);
+        EXPECT_EQ (reading.state.settings.letNotesRing, row.ring);
+        ASSERT_EQ (reading.parts.size(), 1u);
+        EXPECT_EQ (reading.parts[0].settings.switchFadeMs, row.fadeMs);
+    }
+
+    // Written and read back; read by position, the same settings and console as without them.
+    ContainerState state;
+    state.settings.activeSlot = 1;
+    state.settings.instanceName = "named";
+    state.settings.switchFadeMs = 120;
+    state.settings.letNotesRing = true;
+    for (const bool withConsole : { false, true })
+    {
+        SCOPED_TRACE (withConsole ? "console" : "no console");
+        if (withConsole)
+            state.settings.console = ConsoleState { "t", 1, 2, 3, 4 };
+        const auto reading = read (writeContainerState (state));
+        ASSERT_TRUE (reading.ok());
+        EXPECT_EQ (reading.state.settings.switchFadeMs, 120);
+        EXPECT_TRUE (reading.state.settings.letNotesRing);
+
+        auto xml = juce::XmlDocument::parse (writeContainerState (state));
+        auto* main = xml->getChildByName ("main_plugin");
+        juce::StringArray byPosition;
+        for (int i = 0; i < main->getNumAttributes(); ++i)
+            byPosition.add (main->getAttributeValue (i));
+        StateDocumentPart part;
+        readMainPluginPositions (byPosition, part);
+        EXPECT_EQ (part.settings.activeSlot, 1);
+        EXPECT_EQ (part.settings.instanceName, "named");
+        ASSERT_EQ (part.settings.console.has_value(), withConsole);
+        if (withConsole)
+        {
+            EXPECT_EQ (part.settings.console->h, 4);
+        }
     }
 }
 

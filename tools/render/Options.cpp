@@ -1,4 +1,5 @@
 #include "Options.h"
+#include <algorithm>
 
 #include "CommandLine.h"
 
@@ -76,6 +77,10 @@ namespace render
                "  --fast                 render as fast as possible (default: real time)\n"
                "  --crash-slot0-at S     make slot 0's plug-in crash at S seconds (--crash-slot1-at): a bridged\n"
                "                         copy's worker gets SIGSEGV; a crash-probe fixture is told to crash\n"
+               "  --switch-at S          make the other slot active at S seconds, as the panel's \"Active\" toggle\n"
+               "                         does (repeatable)\n"
+               "  --fade MS              crossfade length of those switches (0 to 1000, default 20; 0 cuts)\n"
+               "  --ring                 the old slot plays on the notes held at a switch until they end\n"
                "  --quiet                no progress lines\n"
                "  --plugin-log FILE      keep what the container and its plug-ins print (default: dropped)\n";
     }
@@ -153,6 +158,31 @@ namespace render
                          options.options[static_cast<size_t> (index)] = flag == 1;
                          return true;
                      });
+        line.option ("--switch-at",
+                     [&] (const std::string& text, std::string& why)
+                     {
+                         double at = 0.0;
+                         if (! toDouble (text, at) || at < 0.0 || at > 3600.0)
+                         {
+                             why = "--switch-at wants a time in seconds from 0 to 3600, got '" + text + "'";
+                             return false;
+                         }
+                         options.switchAt.push_back (at);
+                         return true;
+                     });
+        line.option ("--fade",
+                     [&] (const std::string& text, std::string& why)
+                     {
+                         int ms = -1;
+                         if (! toInt (text, ms) || ms < 0 || ms > 1000)
+                         {
+                             why = "--fade wants milliseconds from 0 to 1000, got '" + text + "'";
+                             return false;
+                         }
+                         options.fadeMs = ms;
+                         return true;
+                     });
+        line.flag ("--ring", [&] { options.ring = true; });
         line.option ("--seconds",
                      [&] (const std::string& text, std::string& why)
                      {
@@ -191,8 +221,14 @@ namespace render
             error = "--out FILE.wav is required";
             return false;
         }
+        std::sort (options.switchAt.begin(), options.switchAt.end());
         if (! options.stateFile.empty())
         {
+            if (options.fadeMs || options.ring)
+            {
+                error = "--state gives the switch settings itself: leave out --fade and --ring";
+                return false;
+            }
             for (const auto& slot : options.slots)
             {
                 if (! slot.path.empty() || ! slot.name.empty() || ! slot.params.empty() || slot.protect)

@@ -33,6 +33,9 @@ namespace render
         bool fast = false;
         bool quiet = false;
         std::string pluginLog; // where the plug-ins' own output goes (default: discarded)
+        std::vector<double> switchAt; // seconds of audio at which the other slot is made active, ascending
+        std::optional<int> fadeMs; // the container's switch crossfade (default: the container's own)
+        bool ring = false; // let held notes ring in the old slot after a switch
         bool help = false;
     };
 

@@ -13,6 +13,9 @@ namespace render
         for (size_t i = 0; i < 4; ++i)
             state.settings.options[i] = options.options[i];
         state.settings.instanceName = "tamblit-render";
+        if (options.fadeMs)
+            state.settings.switchFadeMs = *options.fadeMs;
+        state.settings.letNotesRing = options.ring;
 
         for (size_t index = 0; index < 2; ++index)
         {

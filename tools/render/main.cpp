@@ -7,6 +7,7 @@
 #include "SignalAnalysis.h"
 #include "StateDocument.h"
 #include "loading/PluginFormatNames.h"
+#include "plugin/HostRequests.h"
 
 #include <sndfile.h>
 
@@ -248,6 +249,9 @@ namespace
             seconds = options.seconds ? *options.seconds : 8.0;
             midi = render::builtInPhrase (seconds);
         }
+        if (! options.switchAt.empty() && options.switchAt.back() >= seconds)
+            return fail ("--switch-at " + std::to_string (options.switchAt.back()) + " is not inside the " + std::to_string (seconds)
+                         + " s rendered");
         for (int slot = 0; slot < 2; ++slot)
         {
             const auto& crashAt = options.slots[static_cast<size_t> (slot)].crashAt;
@@ -343,6 +347,8 @@ namespace
         std::vector<float> interleaved (static_cast<size_t> (options.block) * static_cast<size_t> (channels));
         std::vector<VstMidiEvent> events;
         bool crashed[2] = { false, false };
+        int activeSlot = loaded.activePlugin;
+        size_t nextSwitch = 0;
         pid_t crashedWorker[2] = { 0, 0 };
         size_t nextEvent = 0;
         double secondPeak = 0.0;
@@ -366,6 +372,21 @@ namespace
             }
 
             const double blockStart = static_cast<double> (position) / options.rate;
+            while (nextSwitch < options.switchAt.size() && blockStart + 1e-9 >= options.switchAt[nextSwitch])
+            {
+                // Between two blocks, as a click on the panel lands.
+                const int to = 1 - activeSlot;
+                if (host.dispatch (effVendorSpecific, tamblit::hostRequests::switchActiveSlot, to) != 1)
+                {
+                    host.stop();
+                    return abandon ("the container did not switch to slot " + std::to_string (to) + " at "
+                                    + std::to_string (options.switchAt[nextSwitch]) + " s (is slot " + std::to_string (to) + " empty?)");
+                }
+                activeSlot = to;
+                std::fprintf (out, "%7.3f s  switched to slot %d\n", blockStart, to);
+                std::fflush (out);
+                ++nextSwitch;
+            }
             for (int slot = 0; slot < 2; ++slot)
             {
                 const auto& crashAt = options.slots[static_cast<size_t> (slot)].crashAt;
