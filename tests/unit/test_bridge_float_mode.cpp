@@ -2,7 +2,8 @@
 // the host thread that drives the bridge: flush-to-zero and
 // denormals-are-zero set there are set for the plug-in, cleared there are
 // cleared for it, block by block. fixture-crasher reports, from inside the
-// worker, what its last block's arithmetic did with denormals (parameter 7).
+// worker, what its last block's arithmetic did with denormals (parameter 7,
+// once asked to).
 #include "FixtureCrasher.h"
 #include "test_bridge_support.h"
 #if defined(__x86_64__) || defined(__i386__)
@@ -40,6 +41,7 @@ namespace
     // plug-in saw in its last one.
     float playIn (RawVstHost& host, unsigned int bits)
     {
+        host.effect()->setParameter (host.effect(), fx::kCrasherParamFloatMode, fx::kCrasherReportFloatMode);
 #if defined(__x86_64__) || defined(__i386__)
         _mm_setcsr (defaultMode | bits);
         for (int block = 0; block < 4; ++block)
