@@ -15,7 +15,7 @@ find_package(Threads REQUIRED)
 
 set(TAMBLIT_JUCE_MODULES
   juce_core juce_events juce_data_structures juce_graphics juce_gui_basics
-  juce_gui_extra juce_audio_basics juce_audio_processors)
+  juce_gui_extra juce_audio_basics juce_audio_processors juce_cryptography)
 
 set(juce_sources "")
 foreach(module ${TAMBLIT_JUCE_MODULES})

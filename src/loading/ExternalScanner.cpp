@@ -1,4 +1,6 @@
 #include "ExternalScanner.h"
+#include "LoaderOutput.h"
+#include "PrivateCacheFolder.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -64,38 +66,32 @@ bool isRunnableScanner (const juce::File& scanner)
     return scanner.existsAsFile() && access (scanner.getFullPathName().toRawUTF8(), X_OK) == 0;
 }
 
-juce::String quotedForShell (const juce::String& text)
-{
-    return "'" + text.replace ("'", "'\\''") + "'";
-}
-
 void scanWithExternalProcess (const juce::File& scanner, const juce::String& path, juce::OwnedArray<juce::PluginDescription>& out)
 {
-    const auto resultPath = juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName() + "/"
-                            + juce::File (path).getFileNameWithoutExtension() + juce::Uuid().toString() + ".txt";
-    const juce::File result (resultPath);
-
-    // The arguments go through /bin/sh: single quotes keep blanks, quotes, '$'
-    // and backquotes of a plug-in path from being split or run.
-    const auto arguments = quotedForShell (path) + " " + quotedForShell (resultPath);
-
     if (! isRunnableScanner (scanner))
         return;
 
-    result.deleteFile();
-    scanner.startAsProcess (arguments);
-
-    for (int waited = 0; ! result.existsAsFile() && waited < 5000; waited += 50)
-        juce::Thread::sleep (50);
-
-    if (! result.existsAsFile())
-        return;
-
-    if (auto document = juce::XmlDocument::parse (result))
+    // The answer goes to a file made for it in the container's private cache
+    // folder, never under a name others could guess or plant in /tmp.
+    juce::String error;
+    const auto result = privateCache::makeTemporaryFile ("scan", error);
+    if (result == juce::File())
     {
-        auto description = std::make_unique<juce::PluginDescription>();
-        if (description->loadFromXml (*document))
-            out.add (description.release());
+        writeLoaderText ("Cannot scan " + path + ": " + error);
+        return;
+    }
+
+    juce::ChildProcess child;
+    if (child.start (juce::StringArray { scanner.getFullPathName(), path, result.getFullPathName() }, 0))
+    {
+        if (! child.waitForProcessToFinish (5000))
+            child.kill();
+        else if (auto document = juce::XmlDocument::parse (result))
+        {
+            auto description = std::make_unique<juce::PluginDescription>();
+            if (description->loadFromXml (*document))
+                out.add (description.release());
+        }
     }
     result.deleteFile();
 }

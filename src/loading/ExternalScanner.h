@@ -18,13 +18,11 @@ juce::File expectedScannerLocation (const juce::String& scannerName);
 // Contents/<architecture> folder (the VST3 layout).
 juce::File scannerLocationFor (const juce::File& binary, const juce::String& scannerName);
 
-// A regular file this process may execute. Anything else is never started:
-// File::startAsProcess hands non-executables to a desktop opener.
+// A regular file this process may execute. Anything else is never started.
 bool isRunnableScanner (const juce::File& scanner);
 
-// `text` as one word for /bin/sh, which File::startAsProcess runs the
-// argument string through: nothing inside is expanded or split.
-juce::String quotedForShell (const juce::String& text);
-
-// Runs the scanner on `path` and adds at most one description to `out`.
+// Runs the scanner on `path` (no shell between: the path is one argument,
+// whatever it holds), waits up to 5 s for it, and adds at most one
+// description to `out`. Its answer goes through a file made for it in the
+// private cache folder (PrivateCacheFolder.h).
 void scanWithExternalProcess (const juce::File& scanner, const juce::String& path, juce::OwnedArray<juce::PluginDescription>& out);

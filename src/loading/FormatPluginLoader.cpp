@@ -1,5 +1,6 @@
 #include "FormatPluginLoader.h"
 #include "ChoiceDialogs.h"
+#include "HostProcessState.h"
 #include "LoaderOutput.h"
 #include "../console/LogLines.h"
 
@@ -13,6 +14,7 @@ FormatPluginLoader::~FormatPluginLoader()
     if (plugin_instance != nullptr)
     {
         writeLoaderText (logLines::deallocatingInstance);
+        const HostProcessStateGuard hostState; // the plug-in's module may be unloaded
         plugin_instance.reset();
     }
 }
@@ -42,6 +44,9 @@ void FormatPluginLoader::createInstance (juce::PluginDescription* description)
 juce::AudioPluginInstance* FormatPluginLoader::loadPlugin (juce::String identifier, juce::String, juce::String pluginName)
 {
     JUCE_ASSERT_MESSAGE_THREAD
+    // Scanning and creating run the plug-in's code (its static initialisers
+    // first) in the host's process.
+    const HostProcessStateGuard hostState;
     plugin_file = juce::File::isAbsolutePath (identifier) ? juce::File (identifier) : juce::File();
     plugin_instance.reset();
     selected_description = nullptr;

@@ -1,5 +1,7 @@
 #include "PluginCatalogue.h"
 #include "ExternalScanner.h"
+#include "LoaderOutput.h"
+#include "PrivateCacheFolder.h"
 #include <unistd.h>
 
 namespace pluginCatalogue
@@ -78,7 +80,11 @@ namespace pluginCatalogue
         Described describe (const Candidate& candidate, const Options& options)
         {
             Described out;
-            const auto result = juce::File::createTempFile ("describe");
+            // The scanner's answer goes to a file made for it in the private
+            // cache folder, not under a name others could plant in /tmp.
+            const auto result = privateCache::makeTemporaryFile ("describe", out.failure);
+            if (result == juce::File())
+                return out;
             juce::ChildProcess child;
             const juce::StringArray command { options.scanner.getFullPathName(), "--describe", candidate.format,
                                               candidate.file.getFullPathName(), result.getFullPathName() };
@@ -112,8 +118,23 @@ namespace pluginCatalogue
             return out;
         }
 
+        // A file in the container's own cache counts only from a folder
+        // private to this user (made so if missing).
+        bool inUsableFolder (const juce::File& file)
+        {
+            const auto folder = file.getParentDirectory();
+            const auto base = privateCache::baseFolder();
+            juce::String refused;
+            if ((folder != base && ! folder.isAChildOf (base)) || privateCache::makePrivate (folder, refused))
+                return true;
+            writeLoaderText ("Plug-in catalogue: " + refused);
+            return false;
+        }
+
         std::unique_ptr<juce::XmlElement> readCache (const juce::File& file)
         {
+            if (! inUsableFolder (file))
+                return {};
             auto xml = juce::XmlDocument::parse (file);
             if (xml != nullptr && xml->hasTagName ("TAMBLIT_PLUGIN_CATALOGUE") && xml->getIntAttribute ("version") == 1)
                 return xml;
@@ -122,6 +143,8 @@ namespace pluginCatalogue
 
         void writeCache (const juce::File& file, const juce::XmlElement& xml)
         {
+            if (! inUsableFolder (file))
+                return;
             file.getParentDirectory().createDirectory();
             // Written beside and renamed into place: another host scanning at the
             // same time leaves a complete file too.
@@ -143,10 +166,7 @@ namespace pluginCatalogue
 
     juce::File defaultCacheFile ()
     {
-        auto base = juce::SystemStats::getEnvironmentVariable ("XDG_CACHE_HOME", {});
-        if (! juce::File::isAbsolutePath (base))
-            base = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".cache").getFullPathName();
-        return juce::File (base).getChildFile ("tamblit/plugin-catalogue.xml");
+        return privateCache::baseFolder().getChildFile ("plugin-catalogue.xml");
     }
 
     Catalogue scan (const Folders& folders, const Options& options)

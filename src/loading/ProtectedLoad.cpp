@@ -1,6 +1,7 @@
 #include "ProtectedLoad.h"
 #include "ExternalScanner.h"
 #include "PluginFormatNames.h"
+#include "PrivateCacheFolder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -75,10 +76,7 @@ namespace protectedLoad
 
     juce::File cacheFolder ()
     {
-        auto base = juce::SystemStats::getEnvironmentVariable ("XDG_CACHE_HOME", {});
-        if (! juce::File::isAbsolutePath (base))
-            base = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".cache").getFullPathName();
-        return juce::File (base).getChildFile ("tamblit/protected");
+        return privateCache::baseFolder().getChildFile ("protected");
     }
 
     namespace
@@ -95,20 +93,21 @@ namespace protectedLoad
                 return {};
             }
 
-            // One folder per plug-in, so plug-ins of the same file name from
-            // different folders get copies of their own.
-            const auto key = juce::String::toHexString (target.hashCode64());
-            const auto folder = cacheFolder().getChildFile (key);
-            // Another container may make the same folders at the same moment, and
-            // JUCE gives up on the first one it finds made meanwhile: try again,
-            // only a folder still missing is a failure.
-            for (int attempt = 0; attempt < 4 && ! folder.isDirectory(); ++attempt)
-                folder.createDirectory();
-            if (! folder.isDirectory())
+            // The side file holds one value a line: a path or URI with a line
+            // break in it would add lines of its own choosing.
+            if (! privateCache::isSideFileValue (target) || ! privateCache::isSideFileValue (bridge.worker.getFullPathName()))
             {
-                error = "cannot make " + folder.getFullPathName();
+                error = "its path holds a line break or another control character";
                 return {};
             }
+
+            // One folder per plug-in, so plug-ins of the same file name from
+            // different folders get copies of their own; named by the SHA-256 of
+            // the plug-in's real path, which nobody can aim at another plug-in's.
+            // Each folder on the way is private to this user, or refused.
+            const auto folder = cacheFolder().getChildFile (privateCache::folderNameFor (target));
+            if (! privateCache::makePrivate (folder, error))
+                return {};
             const auto copy = folder.getChildFile (copyName);
             const auto side = copy.getSiblingFile (copy.getFileName() + ".target");
 
@@ -176,11 +175,20 @@ namespace protectedLoad
     {
         if (! file.isAChildOf (cacheFolder()))
             return file.getFullPathName();
-        const auto lines = juce::StringArray::fromLines (file.getSiblingFile (file.getFileName() + ".target").loadFileAsString());
-        for (auto& line : lines)
+        // A side file with a line that does not read as a clean key=value (a
+        // control character, no '=') is not trusted at all.
+        const auto text = file.getSiblingFile (file.getFileName() + ".target").loadFileAsString();
+        juce::String target;
+        for (const auto& line : juce::StringArray::fromTokens (text, "\n", {}))
+        {
+            if (line.isEmpty() || line.startsWithChar ('#'))
+                continue;
+            if (! line.containsChar ('=') || ! privateCache::isSideFileValue (line))
+                return file.getFullPathName();
             if (line.startsWith ("target="))
-                return line.fromFirstOccurrenceOf ("target=", false, false);
-        return file.getFullPathName();
+                target = line.fromFirstOccurrenceOf ("target=", false, false);
+        }
+        return target.isNotEmpty() ? target : file.getFullPathName();
     }
 
     juce::File pluginBehind (const juce::File& file)

@@ -17,7 +17,9 @@ namespace protectedLoad
     };
     BridgeFiles findBridgeFiles ();
 
-    // $XDG_CACHE_HOME/tamblit/protected, else ~/.cache/tamblit/protected.
+    // $XDG_CACHE_HOME/tamblit/protected, else ~/.cache/tamblit/protected; a
+    // private folder (PrivateCacheFolder.h) with one private folder per plug-in,
+    // named by the SHA-256 of the plug-in's real path.
     juce::File cacheFolder ();
 
     // The file to load in place of `plugin`: its bridged stand-in, made or

@@ -1,5 +1,6 @@
 #include "VSTP2PluginLoader.h"
 #include "ChoiceDialogs.h"
+#include "HostProcessState.h"
 #include "ExternalScanner.h"
 #include "PluginScanCache.h"
 #include "../console/LogLines.h"
@@ -12,6 +13,7 @@ VSTP2PluginLoader::~VSTP2PluginLoader()
     if (plugin_instance != nullptr)
     {
         writeLoaderText (logLines::deallocatingInstance);
+        const HostProcessStateGuard hostState; // the plug-in's module may be unloaded
         plugin_instance.reset();
     }
 }
@@ -28,6 +30,9 @@ void VSTP2PluginLoader::createInstance (juce::PluginDescription* description)
 juce::AudioPluginInstance* VSTP2PluginLoader::loadPlugin (juce::String path, juce::String formatName, juce::String pluginName)
 {
     JUCE_ASSERT_MESSAGE_THREAD
+    // Scanning and creating run the plug-in's code (its static initialisers
+    // first) in the host's process.
+    const HostProcessStateGuard hostState;
     plugin_file = juce::File (path);
 
     if (plugin_instance != nullptr)
@@ -109,6 +114,7 @@ juce::OwnedArray<juce::PluginDescription>* VSTP2PluginLoader::getPluginDescripti
 
 void VSTP2PluginLoader::unloadPlugin()
 {
+    const HostProcessStateGuard hostState;
     plugin_descriptions.clear (true);
     plugin_descriptions.minimiseStorageOverheads();
     selected_description = nullptr;

@@ -13,6 +13,7 @@
 
 #include "HostRequests.h"
 #include "PluginIdentity.h"
+#include "../loading/HostProcessState.h"
 #include "../processor/PluginContainerAudioProcessor.h"
 #include <map>
 #include <mutex>
@@ -84,12 +85,23 @@ namespace
             containers.erase (effect);
         }
 
+        // Opening and closing set up and tear down JUCE and the slots in the
+        // host's process, on a host thread that is never the audio thread.
+        if (opcode == Vst2::effOpen || opcode == Vst2::effClose)
+        {
+            const HostProcessStateGuard hostState;
+            return juceDispatcher (effect, opcode, index, value, ptr, opt);
+        }
         return juceDispatcher (effect, opcode, index, value, ptr, opt);
     }
 
     Vst2::AEffect* containerEntry (Vst2::audioMasterCallback audioMaster)
     {
-        auto* effect = juceWrapperVSTPluginMain (audioMaster);
+        Vst2::AEffect* effect = nullptr;
+        {
+            const HostProcessStateGuard hostState;
+            effect = juceWrapperVSTPluginMain (audioMaster);
+        }
         if (effect == nullptr)
             return nullptr;
 

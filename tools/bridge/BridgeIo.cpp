@@ -82,9 +82,14 @@ namespace tamblit::bridge
         std::string line;
         while (std::getline (in, line))
         {
-            const auto equals = line.find ('=');
-            if (equals == std::string::npos)
+            // One clean key=value a line: a value with a control character in
+            // it, or a line that is neither that, a comment nor empty, means the
+            // file was made from a path with a line break, or by hand wrongly.
+            if (line.empty() || line.front() == '#')
                 continue;
+            const auto equals = line.find ('=');
+            if (equals == std::string::npos || ! isSideFileValue (line))
+                return fail (path + ": a line does not read as key=value without control characters");
             const std::string key = line.substr (0, equals);
             const std::string value = line.substr (equals + 1);
             if (key == "target")
@@ -103,6 +108,14 @@ namespace tamblit::bridge
             return fail (path + ": the target must be an absolute path or an LV2 plug-in URI");
         if (! out.worker.empty() && (out.worker.front() != '/' || out.worker.size() > kMaxPathLength))
             return fail (path + ": the worker must be an absolute path");
+        return true;
+    }
+
+    bool isSideFileValue (const std::string& value)
+    {
+        for (const char c : value)
+            if (static_cast<unsigned char> (c) < 0x20 || c == 0x7f)
+                return false;
         return true;
     }
 

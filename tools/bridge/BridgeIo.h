@@ -22,10 +22,14 @@ namespace tamblit::bridge
         std::string target; // the plug-in the copy stands for
         std::string worker; // the worker executable (optional)
     };
-    // False when the file is missing or unreadable, names no target, or names a
-    // path that is not absolute (`why` says which).
+    // False when the file is missing or unreadable, names no target, names a
+    // path that is not absolute, or has a line that is not empty, a comment
+    // ("#...") or key=value without control characters (`why` says which).
     bool readSideFile (const std::string& path, SideFile& out, std::string* why = nullptr);
     std::string formatSideFile (const SideFile& in);
+    // Whether `value` can stand on a line of a side file: no line break, no
+    // other control character.
+    bool isSideFileValue (const std::string& value);
     std::string sideFilePathFor (const std::string& bridgedCopy);
 
     std::string directoryOf (const std::string& path);

@@ -917,6 +917,12 @@ namespace
             }
         }
 
+        // And its floating-point mode (flush-to-zero, denormals-are-zero),
+        // every block: reading it costs a few cycles and no system call.
+        const std::uint32_t floatMode = currentFloatMode();
+        if (s.hostFloatMode.load (std::memory_order_relaxed) != floatMode)
+            s.hostFloatMode.store (floatMode, std::memory_order_relaxed);
+
         const std::int64_t started = nowNs();
         const std::uint32_t previous = s.reply.load (std::memory_order_acquire);
         sent_ = s.request.load (std::memory_order_relaxed) + 1;

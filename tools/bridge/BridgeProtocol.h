@@ -15,6 +15,9 @@
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
 
 namespace tamblit::bridge
 {
@@ -39,6 +42,11 @@ namespace tamblit::bridge
     constexpr int kMaxEditorSize = 16384; // widest and tallest editor rectangle
     constexpr std::int32_t kMaxLatency = 1 << 24;
     constexpr std::uint32_t kMagic = 0x54426732u;
+    // The floating-point mode the worker's audio thread follows (x86: MXCSR
+    // flush-to-zero, bit 15, and denormals-are-zero, bit 6), and the mark
+    // that a bridge sent it.
+    constexpr std::uint32_t kFloatModeBits = 0x8040u;
+    constexpr std::uint32_t kFloatModeKnown = 0x80000000u;
     // The first protocol's framing magic: a worker answers a bridge of that
     // protocol with a refusal it can read.
     constexpr std::uint32_t kMagicV1 = 0x54426731u;
@@ -229,9 +237,41 @@ namespace tamblit::bridge
         std::atomic<std::int32_t> hostPolicy;
         std::atomic<std::int32_t> hostPriority;
         std::atomic<std::int32_t> schedulingRefused;
+        // The floating-point mode of that thread, as far as the worker's audio
+        // thread takes it: kFloatModeKnown with the flush-to-zero and
+        // denormals-are-zero bits of its MXCSR (kFloatModeBits), written by the
+        // bridge before every block. Zero (a bridge that does not say) leaves
+        // the worker's own mode alone. It sits in space the block already had
+        // before `audio`, so its size, and protocol 3, are unchanged: an older
+        // worker ignores it.
+        std::atomic<std::uint32_t> hostFloatMode;
 
         alignas (64) float audio[2 * kMaxChannels][kMaxFrames]; // inputs, then outputs
     };
+
+    // The floating-point mode a bridge sends for the calling thread, and the
+    // one the worker's audio thread takes on: only the bits the protocol
+    // carries, whatever else the word holds. No-ops where there is no MXCSR.
+    inline std::uint32_t currentFloatMode () noexcept
+    {
+#if defined(__x86_64__) || defined(__i386__)
+        return kFloatModeKnown | (static_cast<std::uint32_t> (_mm_getcsr()) & kFloatModeBits);
+#else
+        return 0;
+#endif
+    }
+
+    inline void followFloatMode ([[maybe_unused]] std::uint32_t mode) noexcept
+    {
+#if defined(__x86_64__) || defined(__i386__)
+        if ((mode & kFloatModeKnown) == 0)
+            return;
+        const unsigned int now = _mm_getcsr();
+        const unsigned int wanted = (now & ~kFloatModeBits) | (mode & kFloatModeBits);
+        if (wanted != now)
+            _mm_setcsr (wanted);
+#endif
+    }
 
     inline float* inputChannel (Shared& s, int c)
     {
@@ -256,6 +296,8 @@ namespace tamblit::bridge
     // A worker of the first protocol reads a whole request before it looks at
     // the magic: it must get one, see the wrong magic and leave at once.
     static_assert (sizeof (Hello) == 32, "the first protocol's request size");
+    static_assert (offsetof (Shared, hostFloatMode) + sizeof (Shared::hostFloatMode) <= offsetof (Shared, audio),
+                   "the floating-point mode fits where protocol 3 had room, or the version must change");
     constexpr std::uint32_t kHelloMagic = 0x54424865u; // "TBHe"
 
     // What the worker reports once the target is open.

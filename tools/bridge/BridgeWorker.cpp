@@ -238,6 +238,10 @@ namespace
                     pthread_setschedparam (pthread_self(), SCHED_OTHER, &normal);
                 }
             }
+            // And with its floating-point mode: flush-to-zero and
+            // denormals-are-zero as the host thread has them, set before the
+            // target runs (it may have changed them in its last block).
+            followFloatMode (s.hostFloatMode.load (std::memory_order_relaxed));
             std::lock_guard<std::mutex> inBlock (w.blockLock);
             applyPendingParameters();
             const int frames = s.frames < 0 ? 0 : (s.frames > kMaxFrames ? kMaxFrames : s.frames);

@@ -273,6 +273,12 @@ namespace
             std::fprintf (stderr, "tamblit-bridge: %s exists and is not a bridged copy; give --replace to overwrite it\n", copy.c_str());
             return 1;
         }
+        if (! isSideFileValue (target) || ! isSideFileValue (worker))
+        {
+            std::fprintf (stderr, "tamblit-bridge: the path of the plug-in or the worker holds a line break or another control "
+                                  "character; a side file cannot name it\n");
+            return 1;
+        }
         std::string image;
         if (! readWhole (bridge, image))
         {
