@@ -25,7 +25,8 @@ namespace
 
     double rampAngle (juce::int64 position, int fadeSamples) noexcept
     {
-        return fadeSamples > 0 ? quarterTurn * (double) juce::jmin (position, (juce::int64) fadeSamples) / (double) fadeSamples : quarterTurn;
+        return fadeSamples > 0 ? quarterTurn * (double) juce::jmin (position, (juce::int64) fadeSamples) / (double) fadeSamples
+                               : quarterTurn;
     }
 
     // Equal-power gain curve sampled along a ramp: sin of an angle that grows

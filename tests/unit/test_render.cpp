@@ -256,6 +256,42 @@ TEST (Render, OutputComesFromTheActiveSlotsPlugin)
     }
 }
 
+// --switch-at switches between two blocks as the panel does: with --fade 0 the
+// next block is the other slot's; with a fade only the blocks of the fade mix
+// the two.
+TEST (Render, SwitchAtMovesTheOutputToTheOtherSlot)
+{
+    const double switches[] = { 0.5, 1.5 };
+    for (const int fadeMs : { 0, 20 })
+    {
+        SCOPED_TRACE (fadeMs);
+        const auto wavPath = scratch ("switched.wav");
+        const auto run = renderWith ({ "--fast", "--seconds", "2", "--slot0", TAMBLIT_FIXTURE_BRIDGE, "--slot0-params", params (0.5f),
+                                       "--slot1", TAMBLIT_FIXTURE_BRIDGE_B, "--slot1-params", params (1.0f), "--switch-at", "1.5",
+                                       "--switch-at", "0.5", "--fade", std::to_string (fadeMs), "--out", wavPath });
+        ASSERT_EQ (run.exitCode, 0) << run.err << run.out;
+        EXPECT_TRUE (contains (run.out, "switched to slot 1")) << run.out;
+        EXPECT_TRUE (contains (run.out, "switched to slot 0")) << run.out;
+        EXPECT_TRUE (contains (run.out, "active slot: 0")) << run.out;
+
+        Wav wav;
+        ASSERT_TRUE (readWav (wavPath, wav));
+        const auto labels = labelsOf (wav);
+        const long long fadeBlocks = fadeMs == 0 ? 0 : (long long) std::ceil (fadeMs / 1000.0 * rate / block);
+        // A switch lands at the first block starting at or after its time.
+        const long long first = (long long) std::ceil (switches[0] * rate / block);
+        const long long second = (long long) std::ceil (switches[1] * rate / block);
+        for (long long b = 0; b < (long long) labels.size(); ++b)
+        {
+            const int expected = b < first || b >= second ? kBridge : kBridgeB;
+            const long long sinceSwitch = b >= second ? b - second : b - first;
+            if (sinceSwitch >= 0 && sinceSwitch < fadeBlocks)
+                continue; // the two slots mixed
+            ASSERT_EQ (labels[(size_t) b], expected) << "block " << b;
+        }
+    }
+}
+
 // The state read back at the end names what the container holds.
 TEST (Render, SummaryReadsTheContainersOwnState)
 {
@@ -489,6 +525,10 @@ TEST (Render, BadInputsFailWithOneClearLine)
         { "missing container", { "--plugin", missing, "--slot0", TAMBLIT_FIXTURE_SYNTH }, "plug-in file not found" },
         { "unknown argument", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--bogus" }, "unknown argument '--bogus'" },
         { "bad option", { "--option", "4=1" }, "--option wants N=0 or N=1" },
+        { "fade out of range", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--fade", "2000" }, "--fade wants milliseconds from 0 to 1000" },
+        { "switch after the end", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--seconds", "1", "--switch-at", "3" }, "is not inside the" },
+        { "switch to an empty slot", { "--slot0", TAMBLIT_FIXTURE_SYNTH, "--switch-at", "0.5" }, "did not switch to slot 1" },
+        { "switch settings beside a state document", { "--state", missingInState, "--ring" }, "gives the switch settings itself" },
     };
 
     for (const auto& c : cases)

@@ -73,10 +73,7 @@ namespace
 
         void TearDown () override { processor.reset(); }
 
-        void load (int slot, const char* path)
-        {
-            ASSERT_TRUE (processor->loadPlugin (slot, path, "")) << path;
-        }
+        void load (int slot, const char* path) { ASSERT_TRUE (processor->loadPlugin (slot, path, "")) << path; }
 
         // One host block; channel 0 and 1 of the output are kept.
         void render (juce::MidiBuffer midi = {})
@@ -217,8 +214,9 @@ TEST_F (Switching, HeldNotesRingInTheOldSlotUntilReleased)
     load (1, TAMBLIT_FIXTURE_BRIDGE_B);
     processor->setLetNotesRing (true);
     const int chord[] = { 60, 64, 67 };
-    render (events ({ juce::MidiMessage::noteOn (1, chord[0], (juce::uint8) 100), juce::MidiMessage::noteOn (1, chord[1], (juce::uint8) 100),
-                      juce::MidiMessage::noteOn (1, chord[2], (juce::uint8) 100) }));
+    render (
+        events ({ juce::MidiMessage::noteOn (1, chord[0], (juce::uint8) 100), juce::MidiMessage::noteOn (1, chord[1], (juce::uint8) 100),
+                  juce::MidiMessage::noteOn (1, chord[2], (juce::uint8) 100) }));
     renderBlocks (9);
     ASSERT_TRUE (processor->changeActivePlugin (1));
     EXPECT_EQ (processor->getLeavingSlot(), 0);
@@ -229,8 +227,8 @@ TEST_F (Switching, HeldNotesRingInTheOldSlotUntilReleased)
     render (events ({ juce::MidiMessage::noteOn (1, 72, (juce::uint8) 100) }));
     renderBlocks (9);
     const auto releasedAt = now();
-    render (events ({ juce::MidiMessage::noteOff (1, chord[0]), juce::MidiMessage::noteOff (1, chord[1]),
-                      juce::MidiMessage::noteOff (1, chord[2]) }));
+    render (events (
+        { juce::MidiMessage::noteOff (1, chord[0]), juce::MidiMessage::noteOff (1, chord[1]), juce::MidiMessage::noteOff (1, chord[2]) }));
     renderBlocks (9);
 
     for (long long n = switchedAt; n < now(); ++n)

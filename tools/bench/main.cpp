@@ -7,9 +7,11 @@
 //                                      (for callgrind --toggle-collect=tamblit_bench_render)
 //   tamblit-bench --switch             silence of slot switches and of a crash hand-over
 //   tamblit-bench --saves              save latency on a host thread while the main thread is busy
+//   tamblit-bench --switch-fade        steps and CPU of a faded slot switch
 #include "CommandLine.h"
 #include "Hosts.h"
 #include "Saves.h"
+#include "SwitchFade.h"
 #include "Switching.h"
 #include <algorithm>
 #include <cmath>
@@ -48,13 +50,15 @@ namespace
         double seconds = 0.5;
         bool switching = false;
         bool saves = false;
+        bool switchFade = false;
         bool verbose = false;
     };
 
     const char* usage = "usage: tamblit-bench [--plugin PATH]... [--container PATH] [--block-size N] [--reps N] [--seconds S] [--verbose]\n"
                         "       tamblit-bench --only direct|container --plugin PATH --block-size N --blocks N\n"
                         "       tamblit-bench --switch\n"
-                        "       tamblit-bench --saves\n";
+                        "       tamblit-bench --saves\n"
+                        "       tamblit-bench --switch-fade\n";
 
     bool parse (int argc, char** argv, Options& o, bool& help)
     {
@@ -79,6 +83,7 @@ namespace
         line.flag ("--help|-h", [&] { help = true; });
         line.flag ("--switch", [&] { o.switching = true; });
         line.flag ("--saves", [&] { o.saves = true; });
+        line.flag ("--switch-fade", [&] { o.switchFade = true; });
         line.flag ("--verbose", [&] { o.verbose = true; });
         line.option ("--only", text (o.only));
         line.option ("--container", text (o.container));
@@ -167,6 +172,8 @@ int main (int argc, char** argv)
         return bench::runSwitching (o.container, TAMBLIT_BENCH_FIXTURES);
     if (o.saves)
         return bench::runSaveLatency (o.container, TAMBLIT_BENCH_FIXTURES);
+    if (o.switchFade)
+        return bench::runSwitchFade (TAMBLIT_BENCH_FIXTURES);
 
     if (! o.only.empty())
     {
