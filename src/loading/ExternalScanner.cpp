@@ -1,6 +1,7 @@
 #include "ExternalScanner.h"
 #include "LoaderOutput.h"
 #include "PrivateCacheFolder.h"
+#include "ScannerProcess.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -81,12 +82,13 @@ void scanWithExternalProcess (const juce::File& scanner, const juce::String& pat
         return;
     }
 
-    juce::ChildProcess child;
-    if (child.start (juce::StringArray { scanner.getFullPathName(), path, result.getFullPathName() }, 0))
+    // Its own process group, killed with whatever it started after 5 s.
+    const auto ran = ScannerProcess::run ({ scanner.getFullPathName().toStdString(), path.toStdString(),
+                                            result.getFullPathName().toStdString() },
+                                          5000);
+    if (ran.outcome == ScannerProcess::Outcome::exited)
     {
-        if (! child.waitForProcessToFinish (5000))
-            child.kill();
-        else if (auto document = juce::XmlDocument::parse (result))
+        if (auto document = juce::XmlDocument::parse (result))
         {
             auto description = std::make_unique<juce::PluginDescription>();
             if (description->loadFromXml (*document))

@@ -2,6 +2,11 @@
 #include "ExternalScanner.h"
 #include "LoaderOutput.h"
 #include "PrivateCacheFolder.h"
+#include "ScannerProcess.h"
+#include <climits>
+#include <cstdlib>
+#include <set>
+#include <string>
 #include <unistd.h>
 
 namespace pluginCatalogue
@@ -25,11 +30,23 @@ namespace pluginCatalogue
                     into.addIfNotAlreadyThere (folder);
         }
 
+        // The folder's path with every symbolic link resolved; empty if it has none.
+        std::string realPathOf (const juce::File& folder)
+        {
+            char resolved[PATH_MAX];
+            return realpath (folder.getFullPathName().toRawUTF8(), resolved) != nullptr ? std::string (resolved) : std::string();
+        }
+
         // VST 2.x files, and VST3 and LV2 bundles, below a folder; a bundle's
-        // own insides are never searched.
-        void findCandidates (const juce::File& folder, const juce::String& format, std::vector<Candidate>& out, int depth = 0)
+        // own insides are never searched. A folder reached twice (through a
+        // symbolic link, or a link that loops) is searched once.
+        void findCandidates (const juce::File& folder, const juce::String& format, std::vector<Candidate>& out,
+                             std::set<std::string>& searched, int depth = 0)
         {
             if (depth > 8 || ! folder.isDirectory())
+                return;
+            const auto real = realPathOf (folder);
+            if (real.empty() || ! searched.insert (real).second)
                 return;
             for (const auto& entry : juce::RangedDirectoryIterator (folder, false, "*", juce::File::findFilesAndDirectories))
             {
@@ -42,7 +59,24 @@ namespace pluginCatalogue
                 else if (format == "VST" && ! isFolder && file.hasFileExtension ("so"))
                     out.push_back ({ format, file });
                 else if (isFolder && ! file.hasFileExtension ("vst3;lv2"))
-                    findCandidates (file, format, out, depth + 1);
+                    findCandidates (file, format, out, searched, depth + 1);
+            }
+        }
+
+        // The files of a bundle, its own and those its links name, without
+        // following a symbolic link to a folder: a link back into the bundle
+        // would otherwise be walked without end.
+        void bundleFiles (const juce::File& folder, juce::Array<juce::File>& out, int depth = 0)
+        {
+            if (depth > 16)
+                return;
+            for (const auto& entry : juce::RangedDirectoryIterator (folder, false, "*", juce::File::findFilesAndDirectories))
+            {
+                const auto file = entry.getFile();
+                if (! entry.isDirectory())
+                    out.add (file);
+                else if (! file.isSymbolicLink())
+                    bundleFiles (file, out, depth + 1);
             }
         }
 
@@ -59,7 +93,7 @@ namespace pluginCatalogue
             if (candidate.file.isDirectory())
             {
                 juce::Array<juce::File> files;
-                candidate.file.findChildFiles (files, juce::File::findFiles, true);
+                bundleFiles (candidate.file, files);
                 files.sort();
                 for (const auto& file : files)
                     mix (file);
@@ -75,6 +109,7 @@ namespace pluginCatalogue
         {
             std::vector<juce::PluginDescription> plugins;
             juce::String failure; // empty when described
+            bool stopped = false; // the scan was stopped while this one was described
         };
 
         Described describe (const Candidate& candidate, const Options& options)
@@ -85,23 +120,31 @@ namespace pluginCatalogue
             const auto result = privateCache::makeTemporaryFile ("describe", out.failure);
             if (result == juce::File())
                 return out;
-            juce::ChildProcess child;
-            const juce::StringArray command { options.scanner.getFullPathName(), "--describe", candidate.format,
-                                              candidate.file.getFullPathName(), result.getFullPathName() };
-            if (! child.start (command, juce::ChildProcess::wantStdErr))
+            // Run in a process group of its own, its stderr read while it runs
+            // and bounded, the whole group ended at the deadline or on a stop.
+            const auto ran = ScannerProcess::run ({ options.scanner.getFullPathName().toStdString(), "--describe",
+                                                    candidate.format.toStdString(), candidate.file.getFullPathName().toStdString(),
+                                                    result.getFullPathName().toStdString() },
+                                                  options.timeoutMs, options.shouldStop);
+            if (ran.outcome == ScannerProcess::Outcome::notStarted)
             {
+                result.deleteFile();
                 out.failure = "the scanner " + options.scanner.getFullPathName() + " did not start";
                 return out;
             }
-            const bool finished = child.waitForProcessToFinish (options.timeoutMs);
-            if (! finished)
+            if (ran.outcome == ScannerProcess::Outcome::stopped)
             {
-                child.kill();
+                result.deleteFile();
+                out.stopped = true;
+                return out;
+            }
+            if (ran.outcome == ScannerProcess::Outcome::timedOut)
+            {
                 result.deleteFile();
                 out.failure = "hung while being scanned (no answer in " + juce::String (options.timeoutMs / 1000.0, 1) + " s)";
                 return out;
             }
-            const auto said = child.readAllProcessOutput().trim();
+            const auto said = juce::String::fromUTF8 (ran.said.data(), (int) ran.said.size()).trim();
             if (auto xml = juce::XmlDocument::parse (result); xml != nullptr && xml->hasTagName ("PLUGINS"))
             {
                 for (auto* element : xml->getChildWithTagNameIterator ("PLUGIN"))
@@ -115,6 +158,10 @@ namespace pluginCatalogue
             if (out.plugins.empty())
                 out.failure = said.isNotEmpty() ? said.fromLastOccurrenceOf ("Scanlet64: ", false, false)
                                                 : juce::String ("crashed while being scanned");
+            // A plug-in that floods stderr without the scanner's own word
+            // after it is remembered by its last line only.
+            if (out.failure.length() > 1000)
+                out.failure = out.failure.fromLastOccurrenceOf ("\n", false, false).trim().substring (0, 1000);
             return out;
         }
 
@@ -172,12 +219,13 @@ namespace pluginCatalogue
     Catalogue scan (const Folders& folders, const Options& options)
     {
         std::vector<Candidate> candidates;
+        std::set<std::string> searchedVst2, searchedVst3, searchedLv2;
         for (const auto& folder : folders.vst2)
-            findCandidates (juce::File (folder), "VST", candidates);
+            findCandidates (juce::File (folder), "VST", candidates, searchedVst2);
         for (const auto& folder : folders.vst3)
-            findCandidates (juce::File (folder), "VST3", candidates);
+            findCandidates (juce::File (folder), "VST3", candidates, searchedVst3);
         for (const auto& folder : folders.lv2)
-            findCandidates (juce::File (folder), "LV2", candidates);
+            findCandidates (juce::File (folder), "LV2", candidates, searchedLv2);
 
         // Without a scanner nothing is described, and nothing is written to
         // the cache: a later scan with the scanner in place starts afresh.
@@ -206,9 +254,11 @@ namespace pluginCatalogue
                 entry = std::make_unique<juce::XmlElement> (*known);
                 ++catalogue.fromCache;
             }
-            else if (! canDescribe)
+            else if (! canDescribe || catalogue.stopped)
             {
-                catalogue.failed.push_back ({ candidate.format, path, "not scanned: no scanner at " + options.scanner.getFullPathName() });
+                if (! catalogue.stopped)
+                    catalogue.failed.push_back (
+                        { candidate.format, path, "not scanned: no scanner at " + options.scanner.getFullPathName() });
                 continue;
             }
             else
@@ -216,6 +266,13 @@ namespace pluginCatalogue
                 if (options.progress)
                     options.progress ((double) i / (double) candidates.size(), path);
                 const auto described = describe (candidate, options);
+                if (described.stopped)
+                {
+                    // Stopped: the rest is taken from the cache only, and what
+                    // was not described is described by the next scan.
+                    catalogue.stopped = true;
+                    continue;
+                }
                 entry = std::make_unique<juce::XmlElement> ("CANDIDATE");
                 entry->setAttribute ("path", path);
                 entry->setAttribute ("format", candidate.format);

@@ -33,15 +33,20 @@ namespace pluginCatalogue
         std::vector<Failed> failed;
         int described = 0; // candidates the scanner was run on this time
         int fromCache = 0; // candidates taken from the cache unchanged
+        bool stopped = false; // shouldStop ended the scan; candidates not yet described are left out
     };
 
     struct Options
     {
         juce::File scanner; // Scanlet64
         juce::File cacheFile; // kept across runs of the host
-        int timeoutMs = 20000; // per candidate; a scan that takes longer has hung
+        int timeoutMs = 20000; // per candidate; a scan that takes longer has hung, and its scanner's group is killed
         // Called before each candidate is described, with how far the scan is (0..1).
         std::function<void (double, const juce::String&)> progress;
+        // Asked while a candidate is described; true ends its scanner (and
+        // whatever it started) and describes nothing more (the progress
+        // window's cancel button).
+        std::function<bool()> shouldStop;
     };
 
     // $XDG_CACHE_HOME/tamblit/plugin-catalogue.xml, else ~/.cache/....

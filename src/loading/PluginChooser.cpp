@@ -17,7 +17,7 @@ namespace
     {
     public:
         ScanWindow()
-            : juce::ThreadWithProgressWindow ("Scanning installed plug-ins", true, false)
+            : juce::ThreadWithProgressWindow ("Scanning installed plug-ins", true, true)
         {
         }
 
@@ -34,6 +34,9 @@ namespace
                 setProgress (done);
                 setStatusMessage (candidate);
             };
+            // Cancel ends the running scanner and its group at once; the list
+            // then holds what was scanned (and what the cache knew).
+            options.shouldStop = [this] { return threadShouldExit(); };
             result = pluginCatalogue::scan (pluginCatalogue::Folders::standard(), options);
         }
 
