@@ -17,17 +17,17 @@ class ScannerProcess
 public:
     enum class Outcome
     {
-        exited,    // the scanner exited by itself (status in exitStatus)
-        timedOut,  // the deadline passed; the group was killed
-        stopped,   // `stop` asked for the end; the group was killed
+        exited, // the scanner exited by itself (status in exitStatus)
+        timedOut, // the deadline passed; the group was killed
+        stopped, // `stop` asked for the end; the group was killed
         notStarted // posix_spawn or the pipe failed
     };
 
     struct Result
     {
         Outcome outcome = Outcome::notStarted;
-        int exitStatus = 0;      // as from waitpid, when exited
-        std::string said;        // the tail of its stderr
+        int exitStatus = 0; // as from waitpid, when exited
+        std::string said; // the tail of its stderr
         bool saidTruncated = false;
     };
 

@@ -133,8 +133,8 @@ TEST_F (ScanTrouble, EachTroubleIsListedInBoundedTimeAndLeavesNoProcess)
           [] (ScanTrouble& t) { t.link (TAMBLIT_FIXTURE_SCAN_FLOOD, "vst3/fixture-scan-flood.vst3"); }, false },
         { "leaves a process holding the pipe", "fixture-scan-linger.vst3",
           [] (ScanTrouble& t) { t.link (TAMBLIT_FIXTURE_SCAN_LINGER, "vst3/fixture-scan-linger.vst3"); }, false },
-        { "hangs", "fixture-scan-hang.vst3",
-          [] (ScanTrouble& t) { t.link (TAMBLIT_FIXTURE_SCAN_HANG, "vst3/fixture-scan-hang.vst3"); }, true },
+        { "hangs", "fixture-scan-hang.vst3", [] (ScanTrouble& t) { t.link (TAMBLIT_FIXTURE_SCAN_HANG, "vst3/fixture-scan-hang.vst3"); },
+          true },
         { "bundle whose links loop back into it", "loop.vst3",
           [] (ScanTrouble& t)
           {
@@ -184,7 +184,11 @@ TEST_F (ScanTrouble, AStopEndsTheRunningScannerAndKeepsWhatWasScanned)
 
     struct ScanThread : juce::Thread
     {
-        ScanThread (ScanTrouble& t) : juce::Thread ("scan"), test (t) {}
+        ScanThread (ScanTrouble& t)
+            : juce::Thread ("scan"),
+              test (t)
+        {
+        }
         void run () override
         {
             auto options = test.options;
