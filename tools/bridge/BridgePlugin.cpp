@@ -780,13 +780,20 @@ namespace
         const std::uint32_t notices = shared_->notices.exchange (0, std::memory_order_acq_rel);
         if (notices == 0 || host_ == nullptr)
             return;
-        if ((notices & NoticeAutomate) != 0)
-            for (int i = 0; i < effect_.numParams; ++i)
-                if (shared_->automated[i].exchange (0) != 0)
+        // Per parameter in the order a gesture has: begun, moved, ended.
+        if ((notices & (NoticeAutomate | NoticeEdit)) != 0)
+            for (int i = 0; i < std::min (effect_.numParams, kMaxParams); ++i)
+            {
+                if ((notices & NoticeEdit) != 0 && shared_->editBegun[i].exchange (0) != 0)
+                    host_ (&effect_, op::HostBeginEdit, i, 0, nullptr, 0.0f);
+                if ((notices & NoticeAutomate) != 0 && shared_->automated[i].exchange (0) != 0)
                 {
                     const float value = shared_->value[i].load();
-                    host_ (&effect_, op::HostAutomate, i, 0, nullptr, std::isfinite (value) ? value : 0.0f);
+                    host_ (&effect_, op::HostAutomate, i, 0, nullptr, std::isfinite (value) ? std::clamp (value, 0.0f, 1.0f) : 0.0f);
                 }
+                if ((notices & NoticeEdit) != 0 && shared_->editEnded[i].exchange (0) != 0)
+                    host_ (&effect_, op::HostEndEdit, i, 0, nullptr, 0.0f);
+            }
         if ((notices & NoticeIOChanged) != 0)
         {
             effect_.initialDelay = std::clamp (shared_->latency.load(), 0, kMaxLatency);

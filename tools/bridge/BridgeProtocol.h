@@ -202,7 +202,8 @@ namespace tamblit::bridge
     {
         NoticeIOChanged = 1u,
         NoticeUpdateDisplay = 2u,
-        NoticeAutomate = 4u
+        NoticeAutomate = 4u,
+        NoticeEdit = 8u // a gesture began or ended (editBegun / editEnded)
     };
 
     // The shared memory block. Both sides map it at start-up; its size is fixed.
@@ -230,6 +231,8 @@ namespace tamblit::bridge
         std::atomic<float> pendingValue[kMaxParams];
         std::atomic<std::uint8_t> pending[kMaxParams];
         std::atomic<std::uint8_t> automated[kMaxParams]; // changed by the plug-in's own editor
+        std::atomic<std::uint8_t> editBegun[kMaxParams]; // the editor took hold of it
+        std::atomic<std::uint8_t> editEnded[kMaxParams]; // and let it go
         std::atomic<std::int32_t> latency;
         // The scheduling class and priority of the host thread that calls
         // process (set by the bridge), and how the worker's audio thread took

@@ -79,6 +79,16 @@ namespace
                     w.shared->notices.fetch_or (NoticeAutomate);
                 }
                 return 0;
+            case op::HostBeginEdit:
+            case op::HostEndEdit:
+                // A gesture in the plug-in's own editor: the bridge tells its host, in order.
+                if (w.shared != nullptr && index >= 0 && index < kMaxParams && index < w.numParams)
+                {
+                    auto& flag = opcode == op::HostBeginEdit ? w.shared->editBegun[index] : w.shared->editEnded[index];
+                    flag.store (1, std::memory_order_release);
+                    w.shared->notices.fetch_or (NoticeEdit);
+                }
+                return 1;
             case op::HostIOChanged:
                 if (w.shared != nullptr && w.effect != nullptr)
                 {

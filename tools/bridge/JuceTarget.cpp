@@ -2,6 +2,8 @@
 #include "BridgeProtocol.h"
 #include "loading/PluginFormatNames.h"
 #include <juce_audio_processors/juce_audio_processors.h>
+#include <atomic>
+#include <cmath>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -19,6 +21,32 @@ namespace tamblit::bridge
     namespace
     {
         bool juceStarted = false;
+
+        struct JuceEffect;
+
+        // What the plug-in says by itself, said to the host the way a VST 2.x
+        // plug-in says it, through the worker's host callback: a parameter its
+        // own editor moves (begin edit, automate with the normalised value,
+        // end edit; index = the parameter's place in the list the bridge
+        // serves) and a new latency (initialDelay, then I/O changed). Calls
+        // may come on any thread; the worker's callback only stores atomics
+        // for these. The same for VST3 and LV2.
+        class TalkBack : public juce::AudioProcessorListener, public juce::AudioProcessorParameter::Listener
+        {
+        public:
+            explicit TalkBack (JuceEffect& owner)
+                : e (owner)
+            {
+            }
+
+            void parameterValueChanged (int index, float value) override;
+            void parameterGestureChanged (int index, bool starting) override;
+            void audioProcessorParameterChanged (juce::AudioProcessor*, int, float) override { }
+            void audioProcessorChanged (juce::AudioProcessor*, const ChangeDetails& details) override;
+
+        private:
+            JuceEffect& e;
+        };
 
         // The effect record and everything behind it. `effect` comes first so
         // the record's address is the object's.
@@ -43,7 +71,34 @@ namespace tamblit::bridge
             // hosted directly: that first selection, before the host first
             // resumes or sends a state, is not passed on.
             bool openingProgramPending = true;
+            TalkBack talkBack { *this };
+            // Set while the host's own setParameter runs, so that a value the
+            // host sets is not sent back to it as the plug-in's own.
+            std::atomic<bool> hostIsSetting { false };
         };
+
+        void TalkBack::parameterValueChanged (int index, float value)
+        {
+            if (e.host != nullptr && ! e.hostIsSetting && index >= 0 && index < e.effect.numParams)
+                e.host (&e.effect, op::HostAutomate, index, 0, nullptr, std::isfinite (value) ? value : 0.0f);
+        }
+
+        void TalkBack::parameterGestureChanged (int index, bool starting)
+        {
+            if (e.host != nullptr && index >= 0 && index < e.effect.numParams)
+                e.host (&e.effect, starting ? op::HostBeginEdit : op::HostEndEdit, index, 0, nullptr, 0.0f);
+        }
+
+        void TalkBack::audioProcessorChanged (juce::AudioProcessor* processor, const ChangeDetails& details)
+        {
+            if (! details.latencyChanged || e.host == nullptr || processor == nullptr)
+                return;
+            const int latency = processor->getLatencySamples();
+            if (latency == e.effect.initialDelay || latency < 0)
+                return;
+            e.effect.initialDelay = latency;
+            e.host (&e.effect, op::HostIOChanged, 0, 0, nullptr, 0.0f);
+        }
 
         JuceEffect* from (AEffect* effect)
         {
@@ -79,6 +134,9 @@ namespace tamblit::bridge
                 case op::Close:
                     e.editor.reset();
                     plugin.releaseResources();
+                    plugin.removeListener (&e.talkBack);
+                    for (auto* p : plugin.getParameters())
+                        p->removeListener (&e.talkBack);
                     e.instance.reset();
                     delete &e;
                     return 0;
@@ -216,8 +274,13 @@ namespace tamblit::bridge
 
         void VSTCALLBACK setParameter (AEffect* effect, VstInt32 index, float value)
         {
-            if (auto* p = parameter (*from (effect), index))
+            auto& e = *from (effect);
+            if (auto* p = parameter (e, index))
+            {
+                e.hostIsSetting = true;
                 p->setValue (value);
+                e.hostIsSetting = false;
+            }
         }
 
         float VSTCALLBACK getParameter (AEffect* effect, VstInt32 index)
@@ -302,6 +365,9 @@ namespace tamblit::bridge
         fx.initialDelay = e->instance->getLatencySamples();
         fx.uniqueID = (VstInt32) identifier.hashCode();
         fx.version = 1;
+        e->instance->addListener (&e->talkBack);
+        for (auto* p : e->instance->getParameters())
+            p->addListener (&e->talkBack);
         return &e.release()->effect;
     }
 

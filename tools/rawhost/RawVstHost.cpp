@@ -39,7 +39,7 @@ RawVstHost::~RawVstHost()
     close();
 }
 
-VstIntPtr VSTCALLBACK RawVstHost::hostCallback (AEffect* effect, int opcode, int, VstIntPtr, void* ptr, float)
+VstIntPtr VSTCALLBACK RawVstHost::hostCallback (AEffect* effect, int opcode, int index, VstIntPtr, void* ptr, float opt)
 {
     auto* host = effect != nullptr && effect->resvd1 != 0 ? reinterpret_cast<RawVstHost*> (effect->resvd1) : hostBeingLoaded.load();
     if (host == nullptr)
@@ -47,7 +47,7 @@ VstIntPtr VSTCALLBACK RawVstHost::hostCallback (AEffect* effect, int opcode, int
     if (host->recording.load())
     {
         std::lock_guard<std::mutex> lock (host->receivedLock);
-        host->received.push_back (opcode);
+        host->received.push_back ({ opcode, index, opt });
     }
     return host->answer (opcode, ptr);
 }
@@ -221,6 +221,15 @@ void RawVstHost::setChunk (const std::vector<char>& data)
 }
 
 std::vector<int> RawVstHost::receivedOpcodes() const
+{
+    std::lock_guard<std::mutex> lock (receivedLock);
+    std::vector<int> opcodes;
+    for (const auto& call : received)
+        opcodes.push_back (call.opcode);
+    return opcodes;
+}
+
+std::vector<RawVstHost::Call> RawVstHost::receivedCalls() const
 {
     std::lock_guard<std::mutex> lock (receivedLock);
     return received;

@@ -65,6 +65,13 @@ public:
     // Opcodes the plug-in sent to the host callback, in order (when recording).
     void recordOpcodes (bool on) { recording = on; }
     std::vector<int> receivedOpcodes () const;
+    struct Call
+    {
+        int opcode, index;
+        float option;
+    };
+    // The same calls with their index and option.
+    std::vector<Call> receivedCalls () const;
     void clearReceived ();
 
 private:
@@ -83,7 +90,7 @@ private:
 
     std::atomic<bool> recording { true };
     mutable std::mutex receivedLock;
-    std::vector<int> received;
+    std::vector<Call> received;
 };
 
 VstMidiEvent makeMidiEvent (const std::uint8_t (&bytes)[3], int deltaFrames);
