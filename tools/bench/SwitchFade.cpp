@@ -58,8 +58,9 @@ namespace bench
         // lands at the block boundary where the old tone is furthest from the new.
         bool measureSteps (const std::string& fixtureDir)
         {
-            std::fprintf (results, "Largest sample-to-sample step around a switch between two steady tones (fixture synth, notes 48 "
-                                   "and 72, 48 kHz, blocks of %d), against the tones' own largest step:\n\n",
+            std::fprintf (results,
+                          "Largest sample-to-sample step around a switch between two steady tones (fixture synth, notes 48 "
+                          "and 72, 48 kHz, blocks of %d), against the tones' own largest step:\n\n",
                           blockSize);
             std::fprintf (results, "| fade | largest step at the switch | the tones' own | ratio |\n|---|---|---|---|\n");
             for (const int fadeMs : { 0, 5, 20 })
@@ -77,7 +78,8 @@ namespace bench
                 { return 0.1 * std::sin (2.0 * juce::MathConstants<double>::pi * 440.0 * std::pow (2.0, (note - 69) / 12.0) * n / rate); };
                 int switchBlock = 10;
                 for (int b = 10; b < 200; ++b)
-                    if (std::abs (tone (48, b * blockSize) - tone (72, blockSize)) > std::abs (tone (48, switchBlock * blockSize) - tone (72, blockSize)))
+                    if (std::abs (tone (48, b * blockSize) - tone (72, blockSize))
+                        > std::abs (tone (48, switchBlock * blockSize) - tone (72, blockSize)))
                         switchBlock = b;
                 for (int b = 1; b < switchBlock; ++b)
                     rig.render();
@@ -144,8 +146,8 @@ namespace bench
                 return false;
             }
             const double one = median (steady), both = median (fading);
-            std::fprintf (results, "| %s | %.2f | %.2f | %.2f (%.2fx) |\n", label.c_str(), one / 1000.0, both / 1000.0, (both - one) / 1000.0,
-                          both / one);
+            std::fprintf (results, "| %s | %.2f | %.2f | %.2f (%.2fx) |\n", label.c_str(), one / 1000.0, both / 1000.0,
+                          (both - one) / 1000.0, both / one);
             return true;
         }
     }
@@ -154,8 +156,9 @@ namespace bench
     {
         if (! measureSteps (fixtureDir))
             return 1;
-        std::fprintf (results, "\nCPU per block of %d samples, one slot playing against a 20 ms fade mixing both (median over 200 "
-                               "switches):\n\n| synth in both slots | one slot, us | during a fade, us | extra, us |\n|---|---|---|---|\n",
+        std::fprintf (results,
+                      "\nCPU per block of %d samples, one slot playing against a 20 ms fade mixing both (median over 200 "
+                      "switches):\n\n| synth in both slots | one slot, us | during a fade, us | extra, us |\n|---|---|---|---|\n",
                       blockSize);
         if (! measureCost ("fixture synth (VST 2.x)", fixtureDir + "/fixture-synth.so"))
             return 1;
