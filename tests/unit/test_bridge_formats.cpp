@@ -24,19 +24,6 @@ namespace
     const std::string vst3Binary = std::string (TAMBLIT_FIXTURE_VST3_SYNTH)
                                    + "/Contents/" TAMBLIT_SYSTEM_PROCESSOR "-linux/fixture-vst3-synth.so";
 
-    // The VST3 fixture plays sines, the same on both channels, around zero.
-    bool isVst3Fixture (const std::vector<std::vector<float>>& block)
-    {
-        float peak = 0.0f;
-        for (size_t i = 0; i < block[0].size(); ++i)
-        {
-            if (block[0][i] != block[1][i])
-                return false;
-            peak = std::max (peak, std::abs (block[0][i]));
-        }
-        return peak > 0.01f;
-    }
-
     // The plug-in's own state block a container's saved project holds for a slot.
     juce::MemoryBlock slotStateOf (RawVstHost& host, int index)
     {

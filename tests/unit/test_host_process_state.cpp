@@ -73,18 +73,6 @@ namespace
         return found;
     }
 
-    // The VST3 fixture plays sines, the same on both channels.
-    bool isVst3Fixture (const std::vector<std::vector<float>>& block)
-    {
-        float peak = 0.0f;
-        for (size_t i = 0; i < block[0].size(); ++i)
-        {
-            if (block[0][i] != block[1][i])
-                return false;
-            peak = std::max (peak, std::abs (block[0][i]));
-        }
-        return peak > 0.01f;
-    }
 }
 
 TEST (HostProcessState, LoadingTheContainerAndItsSlotsLeavesTheHostsProcessStateAlone)
